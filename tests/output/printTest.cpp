@@ -6,27 +6,9 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+#include "TestOutput.h"
 
-// Runs `body` with standard output redirected to a pipe and returns what it wrote.
-template <class F>
-std::string captureStdout(F body) {
-    int fds[2];
-    EXPECT_EQ(pipe(fds), 0);
-    fflush(stdout);
-    int saved = dup(STDOUT_FILENO);
-    dup2(fds[1], STDOUT_FILENO);
-    close(fds[1]);
-    body();
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    std::string out;
-    char chunk[4096];
-    ssize_t n;
-    while ((n = read(fds[0], chunk, sizeof chunk)) > 0) out.append(chunk, static_cast<size_t>(n));
-    close(fds[0]);
-    return out;
-}
+namespace {
 
 TEST(Print, WritesOneLineWithNewline) {
     EXPECT_EQ(captureStdout([] { print("Frontend pid=", 123); }), "Frontend pid=123\n");
