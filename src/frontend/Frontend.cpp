@@ -1,0 +1,79 @@
+#include "frontend/Frontend.h"
+
+#include <unistd.h>
+#include <utility>
+
+#include "frontend/Privileges.h"
+#include "output/print.h"
+#include "protocol/Request.h"
+
+namespace {
+constexpr TemporaryStringView kInvalidRequest = "invalid request";
+} // namespace
+
+Frontend::Frontend(UnixSocket::Socket& backend, StringView socketPath)
+    : handler_(),
+      backend_(std::move(backend)),
+      server_(socketPath, UnixSocket::Server::DataListener(this, &Frontend::onClientData),
+              UnixSocket::Server::ConnectedListener(this, &Frontend::onClientConnected),
+              UnixSocket::Server::DisconnectedListener(this, &Frontend::onClientDisconnected)),
+      group_(server_, backend_),
+      lastNotification_() {}
+
+int Frontend::run() {
+    backend_.onMessage = UnixSocket::Socket::MessageHandler(this, &Frontend::onBackendMessage);
+    print("Frontend pid=", getpid());
+    while (handler_.isRunning()) group_.pollOnce();
+    print("Frontend exiting");
+    return 0;
+}
+
+void Frontend::onClientData(UnixSocket::Server&, UnixSocket::Client& client, StringView bytes) {
+    Request request = parseRequest(client.id, bytes);
+    if (request.valid()) {
+        // The backend decides and answers; nothing is replied from here.
+        (void)backend_.send(request.bytes());
+        return;
+    }
+    forward(Message(request.clientId, request.requestId, Message::Failure, kInvalidRequest));
+}
+
+void Frontend::onBackendMessage(UnixSocket::Socket&, View<const char> bytes) {
+    Message message = Message::fromBytes(bytes);
+    if (message.type == Message::None) return;
+    forward(message);
+    if (message.type == Message::Notification) lastNotification_ = message;
+}
+
+void Frontend::forward(const Message& message) {
+    Buffer text;
+    message.toText(text);
+    if (message.type == Message::Notification)
+        (void)server_.sendAll(text.data(), text.length());
+    else
+        (void)server_.sendToClient(message.clientId, text.data(), text.length());
+}
+
+void Frontend::onClientConnected(UnixSocket::Server& server, UnixSocket::Client& client) {
+    // The client is not in the server's table yet: write to its descriptor.
+    if (lastNotification_.type != Message::None) {
+        Buffer text;
+        lastNotification_.toText(text);
+        (void)server.sendOn(client.fd.get(), text.data(), text.length());
+    }
+    print("Client with client id=", client.id, " connected.");
+}
+
+void Frontend::onClientDisconnected(UnixSocket::Server&, uint64_t id) {
+    print("Client with client id=", id, " disconnected.");
+}
+
+int runFrontend(UnixSocket::Socket& socket) {
+    Privileges::User user = Privileges::lookUpUser(kServiceAccount);
+    if (!user.valid()) return 1;
+    if (!Privileges::createRuntimeDirectory(kRuntimeDirectory, user)) return 1;
+    if (!Privileges::dropPrivileges(user)) return 1;
+    // From here on the process is the service account: the socket file is its own.
+    Frontend frontend(socket);
+    return frontend.run();
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "UnixSocket/Pair.h"
+#include "launcher/Handler.h"
+#include "launcher/Worker.h"
+
+// Owns the worker pair for its whole life, forks the frontend (end 0) and the
+// backend (end 1), restarts whichever ends, and stops both on SIGTERM/SIGINT.
+class Launcher {
+public:
+    Launcher(WorkerEntry frontend, WorkerEntry backend);
+    Launcher(const Launcher&) = delete;
+    Launcher& operator=(const Launcher&) = delete;
+
+    void run(Handler& handler);
+
+    Pair& pair() { return pair_; }
+    Worker& frontend() { return frontend_; }
+    Worker& backend() { return backend_; }
+
+private:
+    bool superviseOnce(Handler& handler);
+    void shutDown();
+
+    // The SIGCHLD set-up must be in place before the first fork.
+    struct ChildSignal {
+        ChildSignal();
+    } childSignal_;
+    // Keep both ends open: a restarted worker takes the very same end, and
+    // nothing queued in the pair is lost while a worker is replaced.
+    Pair pair_;
+    Worker frontend_;
+    Worker backend_;
+};

@@ -1,0 +1,10 @@
+#include "launcher/Worker.h"
+
+Worker::Worker(WorkerEntry entry, int index, Launcher& launcher)
+    : entry_(entry), index_(index), process_(entry, index, launcher) {}
+
+void Worker::restart(Launcher& launcher) {
+    // The swapped-out handle is destroyed here; it kills the old child only if
+    // that was not reaped, which in normal use it just was.
+    process_ = Process(entry_, index_, launcher);
+}
