@@ -1,0 +1,207 @@
+"""Start-up, stop signals, worker deaths and the launcher's supervision."""
+import os
+import random
+import re
+import signal
+import time
+import unittest
+
+from service import SLOW, Service, wait_until
+
+
+def pid_alive(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().split(") ")[1][0] != "Z"
+    except OSError:
+        return False
+
+
+class StartUp(unittest.TestCase):
+    def test_first_lines_and_idle_replay(self):
+        s = Service()
+        try:
+            lines = s.stdout().splitlines()
+            backend = [l for l in lines if l.startswith(("Lumora model=", "Backend pid="))]
+            self.assertEqual(backend[0], "Lumora model=arko-3b2-nx, supported=1")
+            self.assertRegex(backend[1], r"^Backend pid=\d+$")
+            self.assertTrue(any(re.fullmatch(r"Frontend pid=\d+", l) for l in lines))
+            c = s.client()
+            self.assertEqual(c.recv(), "nfy;idle;;;")  # replayed on connect, before any request
+            wait_until(lambda: "Client with client id=2 connected." in s.stdout(), 5, "the connect line")
+            c.close()
+            wait_until(lambda: "Client with client id=2 disconnected." in s.stdout(), 5, "the disconnect line")
+            self.assertEqual(s.stop(), 0)
+        finally:
+            s.close()
+
+    def test_invalid_requests_are_answered_by_the_frontend(self):
+        s = Service()
+        try:
+            c = s.client()
+            c.recv()
+            for text, answer in [("hello", "rsp;;false;invalid request"),
+                                 ("req;9;reboot", "rsp;9;false;invalid request"),
+                                 ("req;0;upgrade", "rsp;;false;invalid request"),
+                                 ("req;4294967297;upgrade", "rsp;;false;invalid request"),
+                                 ("req;7;revert", "rsp;7;false;unsupported command"),
+                                 ("req;8;cancel;x", "rsp;8;false;unsupported command")]:
+                c.send(text)
+                self.assertEqual(c.recv(), answer, text)
+            self.assertEqual(s.stub_calls(), [])
+            self.assertEqual(s.stop(), 0)
+        finally:
+            s.close()
+
+    def test_model_file_variants(self):
+        for options, line, supported in [
+                (("--model", "arko-3b2-nx\r\n"), "Lumora model=arko-3b2-nx, supported=1", True),
+                (("--model", "arko-3b2-nx \t"), "Lumora model=arko-3b2-nx, supported=1", True),
+                (("--model", "ARKO-3B2-NX\n"), "Lumora model=ARKO-3B2-NX, supported=0", False),
+                (("--model", "arko-3b2-nx-pro\n"), "Lumora model=arko-3b2-nx-pro, supported=0", False),
+                (("--no-model",), "Lumora model=, supported=0", False)]:
+            s = Service(*options)
+            try:
+                self.assertIn(line + "\n", s.stdout())
+                c = s.client()
+                c.recv()
+                c.send("req;5;erase_upgrade")
+                if supported:
+                    self.assertEqual(c.recv(), "rsp;5;true;")
+                else:
+                    self.assertEqual(c.recv(), "rsp;5;false;upgrade not supported on this lumora model")
+                    c.send("req;6;cancel")
+                    self.assertEqual(c.recv(), "rsp;6;false;unsupported command")
+                    self.assertEqual(s.stub_calls(), [])
+                s.stop()
+            finally:
+                s.close()
+
+
+class Stopping(unittest.TestCase):
+    def stop_idle(self, signum):
+        s = Service()
+        try:
+            started = time.monotonic()
+            self.assertEqual(s.stop(signum), 0)
+            self.assertLess(time.monotonic() - started, 2.0 * SLOW)
+            out = s.stdout()
+            self.assertEqual(len(re.findall(r"^Sending SIGTERM to pid=\d+$", out, re.M)), 2)
+            self.assertNotIn("Sending SIGKILL", out)
+            self.assertIn("Frontend exiting", out)
+            self.assertIn("Backend exiting", out)
+        finally:
+            s.close()
+
+    def test_sigterm_while_idle_stops_both_workers_without_sigkill(self):
+        self.stop_idle(signal.SIGTERM)
+
+    def test_sigint_has_the_effect_of_sigterm(self):
+        self.stop_idle(signal.SIGINT)
+
+    def test_backend_busy_with_a_step_is_killed_after_the_grace_period(self):
+        gate = "/tmp/zorvi-e2e-never-%d" % os.getpid()
+        s = Service("--rule", "apt-get update gate=" + gate)
+        try:
+            c = s.client()
+            c.recv()
+            c.send("req;1;erase_upgrade")
+            c.recv_until(lambda t: ";apt_update;" in t, 15)
+            wait_until(lambda: any(a == "update" for _, a, _ in s.stub_calls()), 10, "the gated step")
+            started = time.monotonic()
+            self.assertEqual(s.stop(signal.SIGTERM), 0)
+            elapsed = time.monotonic() - started
+            self.assertGreaterEqual(elapsed, 1.9)
+            self.assertLess(elapsed, 4.0 * SLOW)
+            out = s.stdout()
+            backend = s.worker_pids("Backend")[-1]
+            self.assertIn("Sending SIGKILL to pid=%d\n" % backend, out)
+            self.assertEqual(out.count("Sending SIGKILL"), 1)  # the idle frontend ended in time
+        finally:
+            s.close()
+
+    def test_stop_at_random_moments_after_start_always_ends_in_time(self):
+        rounds = int(os.environ.get("ZORVI_STOP_ROUNDS", "150"))
+        rng = random.Random(1234)
+        slow = []
+        early = 0
+        for i in range(rounds):
+            s = Service(wait_ready=False)
+            try:
+                s.launcher_pid()  # the daemon is about to start
+                time.sleep(rng.uniform(0, 0.03))
+                started = time.monotonic()
+                signum = rng.choice([signal.SIGTERM, signal.SIGINT])
+                status = s.stop(signum, timeout=5)
+                elapsed = time.monotonic() - started
+                if s.stdout() == "":
+                    # Landed before the program installed its handlers: the
+                    # signal's default action ended it, which is also an end.
+                    self.assertIn(status, (0, 128 + signum), "round %d" % i)
+                    early += 1
+                else:
+                    self.assertEqual(status, 0, "round %d: %s" % (i, s.stdout()))
+                if elapsed > 2.2 * SLOW:
+                    slow.append((i, elapsed))
+            finally:
+                s.close()
+        self.assertEqual(slow, [])
+        self.assertLess(early, rounds)  # most rounds must really reach the running service
+
+
+class Supervision(unittest.TestCase):
+    def kill_worker(self, name):
+        s = Service()
+        try:
+            c = s.client()
+            c.recv()
+            old = s.worker_pids(name)[-1]
+            host = s.host_pid(old)
+            self.assertIsNotNone(host)
+            os.kill(host, signal.SIGKILL)
+            wait_until(lambda: len(s.worker_pids(name)) == 2, 10, "a new " + name)
+            self.assertNotEqual(s.worker_pids(name)[-1], old)
+            return s, c
+        except BaseException:
+            s.close()
+            raise
+
+    def test_killed_backend_is_replaced_and_announces_idle(self):
+        s, c = self.kill_worker("Backend")
+        try:
+            self.assertEqual(c.recv(), "nfy;idle;;;")
+            c.send("req;2;revert")
+            self.assertEqual(c.recv(), "rsp;2;false;unsupported command")
+            self.assertEqual(s.stop(), 0)
+        finally:
+            s.close()
+
+    def test_killed_frontend_is_replaced_and_clients_reconnect(self):
+        s, c = self.kill_worker("Frontend")
+        try:
+            self.assertEqual(c.recv(), "")  # the old connection is gone
+            c2 = wait_until(lambda: s._try_connect(), 10, "the new frontend's socket")
+            s.clients.append(c2)
+            # A fresh frontend has nothing to replay until the backend speaks again.
+            self.assertIsNone(c2.recv(0.3))
+            c2.send("req;3;cancel")
+            self.assertEqual(c2.recv(), "rsp;3;false;unsupported command")
+            self.assertIn("Client with client id=1 connected.", s.stdout().split("Frontend pid=")[-1])
+            self.assertEqual(s.stop(), 0)
+        finally:
+            s.close()
+
+    def test_workers_do_not_outlive_a_killed_launcher(self):
+        s = Service()
+        try:
+            workers = [s.host_pid(s.worker_pids(n)[-1]) for n in ("Frontend", "Backend")]
+            os.kill(s.launcher_pid(), signal.SIGKILL)
+            s.proc.wait(10)
+            for pid in workers:
+                wait_until(lambda: not pid_alive(pid), 5, "worker %d to end" % pid)
+        finally:
+            s.close()
+
+
+if __name__ == "__main__":
+    unittest.main()
