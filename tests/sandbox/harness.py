@@ -1,0 +1,75 @@
+"""Shared by the sandbox's tests: running tools/sandbox and reading what it left."""
+
+import contextlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+SANDBOX = os.path.join(ROOT, "tools", "sandbox")
+PYTHON = sys.executable
+SKIP = 77  # CTest's SKIP_RETURN_CODE: namespaces and mounts need root
+LIMIT = 30  # seconds any one sandbox run may take
+
+
+class SandboxCase(unittest.TestCase):
+    def setUp(self):
+        self.state = tempfile.mkdtemp(prefix="sandbox-test.")
+
+    def tearDown(self):
+        shutil.rmtree(self.state, ignore_errors=True)
+
+    def argv(self, command, *options):
+        return [SANDBOX, "--state", self.state, *options, "--", *command]
+
+    def run_in(self, command, *options, env=None):
+        """Runs command in a sandbox; returns the CompletedProcess (text)."""
+        return subprocess.run(self.argv(command, *options), capture_output=True, text=True,
+                              timeout=LIMIT, env=env, stdin=subprocess.DEVNULL)
+
+    def python_in(self, code, *options):
+        return self.run_in([PYTHON, "-c", code], *options)
+
+    @contextlib.contextmanager
+    def started(self, command, *options):
+        """A sandbox running in the background; killed if still there at the end."""
+        process = subprocess.Popen(self.argv(command, *options), stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True, stdin=subprocess.DEVNULL)
+        try:
+            yield process
+        finally:
+            if process.poll() is None:
+                process.kill()
+            process.communicate()
+
+    def log(self):
+        """The stub calls so far, as (name, args, DEBIAN_FRONTEND field) tuples."""
+        try:
+            with open(os.path.join(self.state, "stub.log"), encoding="utf-8") as f:
+                return [tuple(line.rstrip("\n").split("\t")) for line in f]
+        except FileNotFoundError:
+            return []
+
+    def wait_until(self, condition, what, limit=10.0):
+        deadline = time.monotonic() + limit
+        while not condition():
+            if time.monotonic() > deadline:
+                self.fail(f"timed out waiting for {what}")
+            time.sleep(0.02)
+
+    def command_pid(self):
+        path = os.path.join(self.state, "pid")
+        self.wait_until(lambda: os.path.exists(path), "the command's pid file")
+        with open(path, encoding="ascii") as f:
+            return int(f.read())
+
+
+def main():
+    if os.geteuid() != 0:
+        print("sandbox tests need root: skipped")
+        sys.exit(SKIP)
+    unittest.main(verbosity=2)
