@@ -49,11 +49,7 @@ class Signals(SandboxCase):
                 status, out = self.stop([PYTHON, "-c", ORDERLY], sig, "sandbox")
                 self.assertEqual((status, out), (0, f"stopped by {sig.name}\n"))
 
-    def test_stop_signal_sent_to_the_command_by_its_host_pid(self):
-        status, out = self.stop([PYTHON, "-c", ORDERLY], signal.SIGTERM, "command")
-        self.assertEqual((status, out), (0, "stopped by SIGTERM\n"))
-
-    def test_command_without_handlers_is_ended_by_sigterm(self):
+    def test_command_without_handlers_is_ended_by_sigterm_sent_to_either_pid(self):
         # Would hang if the command were its namespace's first process.
         for target in ("sandbox", "command"):
             with self.subTest(target=target):
@@ -64,7 +60,7 @@ class Signals(SandboxCase):
 
     def test_a_stop_signal_at_any_moment_of_start_up_ends_the_run(self):
         rng = random.Random(4)
-        for delay in [rng.uniform(0, 0.4) for _ in range(16)]:
+        for delay in [rng.uniform(0, 0.4) for _ in range(12)]:
             with self.subTest(delay=round(delay, 3)), self.started(NO_HANDLER) as process:
                 time.sleep(delay)
                 process.send_signal(signal.SIGTERM)
