@@ -26,8 +26,8 @@ STUBBED = ("apt-get", "apt-key", "apt-mark", "dpkg", "svc", "qd-zw-flash", "cp",
            "sleep", "reboot", "zorvi-sandbox-test")
 BIN_DIRS = ("/usr/local/sbin", "/usr/local/bin", "/usr/sbin", "/usr/bin")
 # Only what the sandbox could touch: other work on this machine may install
-# packages meanwhile.
-WATCHED = ("/run", "/etc/apt", "/usr/local/share", "/usr/share/verdanta", "/etc/passwd",
+# packages or mount things meanwhile.
+WATCHED = ("/run/verdanta", "/run/mount/utab", "/etc/apt", "/usr/local/share", "/usr/share/verdanta", "/etc/passwd",
            "/etc/group", "/etc/nsswitch.conf") + tuple(f"{d}/{n}" for d in BIN_DIRS for n in STUBBED)
 
 
