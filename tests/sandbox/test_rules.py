@@ -60,10 +60,11 @@ class Rules(SandboxCase):
                             ["apt-get update delay=0.6,exit=100"], "--step-delay", "0.2")
         (first, t1), (second, t2) = got
         self.assertEqual((first, second), ("exit 100", "exit 0"))
+        # Upper bounds leave room for a loaded machine.
         self.assertGreaterEqual(t1, 0.8)
-        self.assertLess(t1, 1.6)
+        self.assertLess(t1, 2.5)
         self.assertGreaterEqual(t2, 0.2)
-        self.assertLess(t2, 1.0)
+        self.assertLess(t2, 1.8)
 
     def test_gate_holds_the_call_until_its_file_appears(self):
         gate = os.path.join(self.state, "open")
@@ -82,7 +83,7 @@ class Rules(SandboxCase):
                             "--gate-timeout", "0.4")
         self.assertEqual(got[0][0], "exit 124")
         self.assertGreaterEqual(got[0][1], 0.4)
-        self.assertLess(got[0][1], 2.0)
+        self.assertLess(got[0][1], 3.0)
 
     def test_malformed_rules_are_refused_before_anything_runs(self):
         marker = os.path.join(self.state, "ran")
