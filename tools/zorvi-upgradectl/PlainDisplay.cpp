@@ -1,0 +1,3 @@
+#include "PlainDisplay.h"
+
+void PlainDisplay::notification(const ServiceMessage& message) { writeLine(message.describe()); }

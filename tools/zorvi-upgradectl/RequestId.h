@@ -1,0 +1,12 @@
+#pragma once
+
+#include <cstdint>
+
+// Request identifiers from 1 to 65535, fresh for each run: drawn from the
+// process id and the time, so two clients that start together differ.
+class RequestId {
+public:
+    static uint16_t fresh();
+    // The mixing step, separate so its range can be checked for any input.
+    static uint16_t fromSeed(uint64_t seed);
+};
