@@ -1,0 +1,25 @@
+#include "RequestId.h"
+
+#include <set>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(RequestId, AlwaysAValidIdentifier) {
+    // 0 is "no identifier" to the service and 65535 the largest it accepts.
+    for (uint64_t seed : {0ULL, 1ULL, 65534ULL, 65535ULL, 65536ULL, ~0ULL, 0x8000000000000000ULL}) {
+        const uint16_t id = RequestId::fromSeed(seed);
+        EXPECT_GE(id, 1) << seed;
+    }
+    for (uint64_t seed = 0; seed < 200000; ++seed) ASSERT_NE(RequestId::fromSeed(seed), 0) << seed;
+}
+
+TEST(RequestId, NeighbouringSeedsGiveDifferentIdentifiers) {
+    // Two clients started in the same instant differ in pid only.
+    std::set<uint16_t> seen;
+    for (uint64_t pid = 1000; pid < 1100; ++pid) seen.insert(RequestId::fromSeed(pid << 40));
+    EXPECT_GE(seen.size(), 99u);
+}
+
+} // namespace

@@ -1,0 +1,133 @@
+"""Each subcommand against the real service in the sandbox: output and exit code."""
+import os
+import re
+import signal
+import time
+
+from harness import (BUSY, ERASE_KEYS, REFUSED, SUCCESS, TIMED_OUT, ServiceCase, end, finish, json_lines,
+                     main, start_client, wait_until)
+
+GATE = ("--rule", "apt-get update gate={state}/gate")
+
+
+class Status(ServiceCase):
+    def test_idle_in_plain_and_json_form(self):
+        r = self.client("status")
+        self.assertExit(r, SUCCESS)
+        self.assertEqual((r.stdout, r.stderr), ("idle\n", ""))
+        r = self.client("--json", "status")
+        self.assertExit(r, SUCCESS)
+        self.assertEqual(json_lines(r.stdout), [{"type": "idle", "raw": "nfy;idle;;;"}])
+
+    def test_nothing_to_replay_after_the_frontend_restarted(self):
+        # A fresh frontend has no notification to replay until the backend speaks again.
+        frontends = self.service.log().count("Frontend pid=")
+        os.kill(self.service.worker_host_pid("Frontend"), signal.SIGTERM)
+        wait_until(lambda: self.service.log().count("Frontend pid=") > frontends, 10, "a new frontend")
+        r = self.client("status", "--timeout", "0.5")
+        self.assertExit(r, TIMED_OUT)
+        self.assertEqual(r.stdout, "")
+        self.assertIn("zorvi-upgradectl: no status yet", r.stderr)
+        # A request still goes through: with no replay the client waits a moment, then asks.
+        r = self.client("erase-upgrade")
+        self.assertExit(r, SUCCESS)
+        self.assertEqual(r.stdout.splitlines()[-2], "erase_upgrade 100.000% Completed (completed)")
+
+
+class Procedures(ServiceCase):
+    def test_erase_upgrade_prints_each_step_once_and_ends_completed(self):
+        r = self.client("erase-upgrade")
+        self.assertExit(r, SUCCESS)
+        lines = r.stdout.splitlines()
+        accepted = re.fullmatch(r"erase_upgrade accepted \(request (\d+)\)", lines[0])
+        self.assertTrue(accepted, lines[0])
+        self.assertTrue(1 <= int(accepted.group(1)) <= 65535)
+        steps = lines[1:-1]
+        self.assertEqual([re.search(r"\((\w+)\)$", l).group(1) for l in steps], ERASE_KEYS)
+        self.assertTrue(all(l.startswith("erase_upgrade ") for l in steps), steps)
+        self.assertEqual(steps[6], "erase_upgrade 3.656% Preparing software installation (apt_update)")
+        self.assertRegex(lines[-1], r"^erase_upgrade completed in \d+:\d\d$")
+        self.assertNotIn("\r", r.stdout)
+        self.assertNotIn("\x1b", r.stdout)
+        self.assertEqual(r.stderr, "")
+
+    def test_upgrade_in_json_form_runs_the_migration_procedure(self):
+        r = self.client("--json", "upgrade")
+        self.assertExit(r, SUCCESS)
+        objects = json_lines(r.stdout)
+        self.assertEqual(objects[0]["type"], "idle")  # the replay the client looked at first
+        response = objects[1]
+        self.assertEqual((response["type"], response["accepted"]), ("response", True))
+        self.assertEqual(response["raw"], "rsp;%d;true;" % response["id"])
+        progress = objects[2:]
+        self.assertEqual(len(progress), 24)
+        self.assertTrue(all(o["procedure"] == "migration_upgrade" for o in progress))
+        percents = [o["percent"] for o in progress]
+        self.assertEqual(percents, sorted(percents))
+        self.assertEqual(progress[12]["key"], "flash_migrate_zwave_bridge")  # step 13
+        self.assertEqual(progress[-1], {
+            "type": "progress", "procedure": "migration_upgrade", "percent": 100.0, "key": "completed",
+            "text": "Completed", "completed": True, "raw": "nfy;migration_upgrade;100.000;completed;;Completed"})
+        self.assertFalse(any(o["completed"] for o in progress[:-1]))
+
+    def test_revert_and_cancel_are_refused(self):
+        for word in ("revert", "cancel"):
+            r = self.client(word)
+            self.assertExit(r, REFUSED)
+            self.assertEqual(r.stdout, "")
+            self.assertEqual(r.stderr, "zorvi-upgradectl: %s refused: unsupported command\n" % word)
+        r = self.client("--json", "cancel")
+        self.assertExit(r, REFUSED)
+        response = json_lines(r.stdout)[-1]
+        self.assertEqual((response["accepted"], response["reason"]), (False, "unsupported command"))
+
+
+class WhileAProcedureRuns(ServiceCase):
+    service_options = GATE
+
+    def test_status_shows_the_step_and_a_second_request_is_not_sent(self):
+        first = start_client("erase-upgrade", socket_path=self.socket)
+        try:
+            self.service.wait_for_call("apt-get update")
+            r = self.client("status")
+            self.assertExit(r, SUCCESS)
+            self.assertEqual(r.stdout, "erase_upgrade 3.656% Preparing software installation (apt_update)\n")
+            for word in ("upgrade", "erase-upgrade", "revert"):
+                r = self.client(word)
+                self.assertExit(r, BUSY)
+                self.assertIn("a procedure is already running: erase_upgrade 3.656%", r.stderr)
+            self.service.open_gate()
+            code, out, err = finish(first)
+            self.assertEqual(code, SUCCESS, err)
+            # Had a request been queued, a second procedure would start now.
+            time.sleep(1)
+            self.assertEqual(self.service.log().count("Backend received upgrade command"), 1)
+        finally:
+            end(first)
+
+    def test_watch_follows_someone_elses_procedure_to_the_end(self):
+        watcher = start_client("watch", socket_path=self.socket)
+        self.service.wait_connected(2)  # the watcher saw idle before anything started
+        starter = start_client("erase-upgrade", socket_path=self.socket)
+        try:
+            self.service.wait_for_call("apt-get update")
+            self.service.open_gate()
+            code, out, err = finish(watcher)
+            self.assertEqual((code, err), (SUCCESS, ""))
+            lines = out.splitlines()
+            self.assertEqual(lines[0], "idle")
+            self.assertEqual(lines[-1], "erase_upgrade 100.000% Completed (completed)")
+            self.assertEqual(len(lines), 1 + len(ERASE_KEYS))
+            self.assertEqual(finish(starter)[0], SUCCESS)
+        finally:
+            end(watcher, starter)
+
+    def test_watch_gives_up_after_its_timeout(self):
+        r = self.client("watch", "--timeout", "0.3")
+        self.assertExit(r, TIMED_OUT)
+        self.assertEqual(r.stdout, "idle\n")
+        self.assertIn("no notification from the service (waited 0.3 s)", r.stderr)
+
+
+if __name__ == "__main__":
+    main()
