@@ -7,11 +7,8 @@
 namespace {
 
 TEST(RequestId, AlwaysAValidIdentifier) {
-    // 0 is "no identifier" to the service and 65535 the largest it accepts.
-    for (uint64_t seed : {0ULL, 1ULL, 65534ULL, 65535ULL, 65536ULL, ~0ULL, 0x8000000000000000ULL}) {
-        const uint16_t id = RequestId::fromSeed(seed);
-        EXPECT_GE(id, 1) << seed;
-    }
+    // 0 is "no identifier" to the service; a uint16_t cannot exceed 65535.
+    EXPECT_NE(RequestId::fromSeed(~0ULL), 0);
     for (uint64_t seed = 0; seed < 200000; ++seed) ASSERT_NE(RequestId::fromSeed(seed), 0) << seed;
 }
 

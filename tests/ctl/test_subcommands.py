@@ -5,7 +5,7 @@ import signal
 import time
 
 from harness import (BUSY, ERASE_KEYS, REFUSED, SUCCESS, TIMED_OUT, ServiceCase, end, finish, json_lines,
-                     main, start_client, wait_until)
+                     main, scaled, start_client, wait_until)
 
 GATE = ("--rule", "apt-get update gate={state}/gate")
 
@@ -123,10 +123,11 @@ class WhileAProcedureRuns(ServiceCase):
             end(watcher, starter)
 
     def test_watch_gives_up_after_its_timeout(self):
-        r = self.client("watch", "--timeout", "0.3")
+        limit = "%g" % scaled(1)
+        r = self.client("watch", "--timeout", limit)
         self.assertExit(r, TIMED_OUT)
         self.assertEqual(r.stdout, "idle\n")
-        self.assertIn("no notification from the service (waited 0.3 s)", r.stderr)
+        self.assertIn("no notification from the service (waited %s s)" % limit, r.stderr)
 
 
 if __name__ == "__main__":

@@ -78,14 +78,6 @@ class ProgressBar(ServiceCase):
         self.assertRegex(lines[2], r"^erase_upgrade completed in \d+:\d\d$")
         self.assertEqual(lines[3:], [""])
 
-    def test_a_narrow_terminal_gets_lines_that_do_not_wrap(self):
-        t = Terminal("erase-upgrade", socket_path=self.socket, columns=40)
-        out = t.read_to_end()
-        self.assertEqual(t.proc.returncode, SUCCESS, out)
-        shown = frames(out.split("\n")[1])
-        self.assertTrue(all(len(f) <= 39 for f in shown), max(shown, key=len))
-        self.assertIn("100.0%", shown[-1])
-
     def test_without_redraw_support_the_output_is_plain(self):
         t = Terminal("erase-upgrade", socket_path=self.socket, term="dumb")
         out = t.read_to_end()
