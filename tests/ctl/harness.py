@@ -89,7 +89,10 @@ class Service:
                 return False
             finally:
                 s.close()
-        wait_until(idle, 20, "the service to announce idle")
+        try:
+            wait_until(idle, 20, "the service to announce idle")
+        except AssertionError as err:
+            raise AssertionError("%s; its log ends:\n%s" % (err, self.log()[-1500:])) from None
 
     def log(self):
         with open(self.log_path, "rb") as f:
@@ -146,9 +149,15 @@ class Service:
             raise AssertionError("the service did not stop on SIGTERM")
 
     def close(self):
+        # SIGTERM, not SIGKILL: the sandbox passes it on and ends everything in
+        # its namespace, so nothing writes into the state directory afterwards.
         if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait(10)
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(scaled(10))
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait(10)
         shutil.rmtree(self.state, ignore_errors=True)
 
 
