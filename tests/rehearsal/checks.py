@@ -1,5 +1,7 @@
 """What a completed procedure must have left in the root, asked of the root's
 own dpkg, apt, gpgv and daemontools, and of the test's pseudo-terminal."""
+import time
+
 import archive
 import standins
 from rehearsal import PROCEDURES, SERVICES, flasher_calls, plan
@@ -15,7 +17,8 @@ class CompletedProcedure:
     def assert_notifications(self, command, seen):
         name, steps = PROCEDURES[command]
         got = [t for t in seen if t.startswith("nfy;%s;" % name)]
-        self.assertEqual(got, plan.notifications(name, steps))
+        tail = "\n".join(self.r.service_log().splitlines()[-25:])
+        self.assertEqual(got, plan.notifications(name, steps), "the service's output ended:\n" + tail)
         self.assertEqual(got[-1], "nfy;%s;100.000;completed;;Completed" % name)
 
     def assert_services_stopped(self):
@@ -70,6 +73,7 @@ class CompletedProcedure:
     def assert_completed(self, command, seen):
         """Every check of a procedure that ran to its end; the service is stopped
         here, after the checks that need its namespace."""
+        started = time.monotonic()
         self.assert_notifications(command, seen)
         self.assert_services_stopped()
         self.r.stop()
@@ -77,3 +81,4 @@ class CompletedProcedure:
         self.assert_sources()
         self.assert_pin_mattered()
         self.assert_flashed_and_rebooted(command)
+        self.r.timed("checking the root", started)

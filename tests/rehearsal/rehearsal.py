@@ -96,13 +96,21 @@ class Rehearsal:
         self.root.remove()
         shutil.rmtree(self.work, ignore_errors=True)
         os.makedirs(self.work)
+        started = time.monotonic()
         self.root = Root.extract(self.artifacts["tarball"], self.root.path)
+        self.timed("unpacking the root", started)
         self.master, self.slave = os.openpty()
         self.tty_seen = b""
         self.proc = None
         self.attempts = 0
         self.discard = False  # set by a test that passed: its root is not worth keeping
+        started = time.monotonic()
         self.prepare()
+        self.timed("making it an old hub", started)
+
+    @staticmethod
+    def timed(what, started):
+        print("rehearsal: %s took %.1f s" % (what, time.monotonic() - started), flush=True)
 
     def prepare(self):
         """The old hub: its stack, its package source and key, its services."""
@@ -125,13 +133,16 @@ class Rehearsal:
             self._copy_program()
             install = ("useradd --system --user-group --no-create-home --home-dir /nonexistent "
                        "--shell /usr/sbin/nologin zorvi-upgrade")
-        r.sh("set -e\n"
-             "dpkg -i %(s)s/old/*.deb\n"
-             "%(install)s\n"
-             "apt-key add %(s)s/legacy.asc\n"
-             # Only the old vendor's source: Debian's stays as debootstrap left it.
-             "apt-get update -o Dir::Etc::SourceList=/dev/null -o APT::Get::List-Cleanup=0\n"
-             "rm -rf %(s)s\n" % {"s": STAGING, "install": install})
+        script = ("set -e\n"
+                  "dpkg -i %(s)s/old/*.deb\n"
+                  "%(install)s\n"
+                  "apt-key add %(s)s/legacy.asc\n"
+                  # Only the old vendor's source: Debian's stays as debootstrap left it.
+                  "apt-get update -o Dir::Etc::SourceList=/dev/null -o APT::Get::List-Cleanup=0\n"
+                  "rm -rf %(s)s\n" % {"s": STAGING, "install": install})
+        _, out = r.sh(script)
+        with open(os.path.join(self.work, "prepare.log"), "w", encoding="utf-8") as f:
+            f.write(out)
 
     def _copy_program(self):
         r = self.root
@@ -173,10 +184,12 @@ class Rehearsal:
         """Requests a procedure and follows it until it completes or a step fails
         (the next backend then announces idle). Returns the client's texts."""
         c = self.request(command)
+        started = time.monotonic()
         name = PROCEDURES[command][0]
         c.until(lambda t: t == "nfy;%s;100.000;completed;;Completed" % name or t == "nfy;idle;;;",
                 PROCEDURE_TIMEOUT, "the end of the procedure")
         c.close()
+        self.timed("%s (attempt %d)" % (command, self.attempts), started)
         return c.seen
 
     def stop(self):
