@@ -59,8 +59,10 @@ class Ordered(unittest.TestCase):
             self.skipTest("an earlier step failed")
 
     def run(self, result=None):
+        # Only this step's own failure counts, not those of other tests in the run.
+        before = (len(result.failures), len(result.errors)) if result is not None else (0, 0)
         result = super().run(result)
-        if result is not None and (result.failures or result.errors):
+        if result is not None and (len(result.failures), len(result.errors)) != before:
             type(self).failed = True
         return result
 
