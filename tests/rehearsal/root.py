@@ -4,6 +4,7 @@ Everything that runs in the root runs chrooted into it in new mount, pid and
 network namespaces (inroot.py is their process 1), so the real apt and dpkg
 there cannot touch the machine nor reach the network. Every wait is bounded.
 """
+import ctypes
 import json
 import os
 import signal
@@ -16,6 +17,15 @@ UNSHARE = ["unshare", "--mount", "--pid", "--net", "--fork", "--propagation", "p
            "--kill-child=SIGKILL", "--"]
 ENV = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
        "HOME": "/root", "LANG": "C.UTF-8"}
+
+
+PR_SET_PDEATHSIG = 1
+
+
+def _die_with_parent():
+    """unshare gets SIGKILL if the test dies (a CTest timeout, say), and takes
+    its namespace with it."""
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
 def wait_until(predicate, timeout, what, interval=0.05):
@@ -88,7 +98,8 @@ class Root:
         """Runs a shell script in the root; returns (status, output)."""
         done = subprocess.run(self._config("sh", ["/bin/sh", "-c", script]),
                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.STDOUT, text=True, timeout=timeout)
+                              stderr=subprocess.STDOUT, text=True, timeout=timeout,
+                              preexec_fn=_die_with_parent)
         if check and done.returncode != 0:
             raise AssertionError("in the root, %r exited %d:\n%s" % (script, done.returncode, done.stdout))
         return done.returncode, done.stdout
@@ -97,7 +108,8 @@ class Root:
         """Starts a long-running command in the root; its output goes to log."""
         with open(log, "ab") as out:
             return subprocess.Popen(self._config("service", command, tty, services),
-                                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
+                                    preexec_fn=_die_with_parent)
 
     def processes(self):
         """Host pids of the processes whose root directory is this root."""
