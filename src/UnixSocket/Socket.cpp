@@ -1,0 +1,76 @@
+#include "UnixSocket/Socket.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+
+#include "poll/StopAwarePoll.h"
+
+namespace UnixSocket {
+
+Socket::Socket(Socket&& other) noexcept
+    : onMessage(other.onMessage), onClose(other.onClose), fd_(std::move(other.fd_)) {}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+    if (this != &other) {
+        // Close ours first so the swap inside the move leaves -1 in the source.
+        (void)fd_.close();
+        fd_ = std::move(other.fd_);
+        onMessage = other.onMessage;
+        onClose = other.onClose;
+    }
+    return *this;
+}
+
+bool Socket::send(View<const char> message) {
+    if (!fd_.valid()) return false;
+    // MSG_NOSIGNAL: a vanished peer is an error return, not a SIGPIPE.
+    const ssize_t sent = ::send(fd_.get(), message.begin(), message.size(), MSG_NOSIGNAL);
+    if (sent == -1) {
+        perror("send()");
+        return false;
+    }
+    return static_cast<size_t>(sent) == message.size();
+}
+
+bool Socket::receive() {
+    if (!fd_.valid()) return false;
+    char data[kMaxMessageSize];
+    const ssize_t n = read(fd_.get(), data, sizeof data);
+    if (n == -1) {
+        perror("read");
+        return false;
+    }
+    if (n == 0) {
+        (void)fd_.close();
+        if (onClose) onClose(*this);
+        return true;
+    }
+    if (onMessage) onMessage(*this, View<const char>(data, static_cast<size_t>(n)));
+    return true;
+}
+
+void Socket::waitAndReceive() {
+    if (!fd_.valid()) return;
+    pollfd entry{fd_.get(), POLLIN, 0};
+    if (Poll::pollUntilSignal(&entry, 1) == -1) {
+        if (errno != EINTR) perror("poll");
+        return;
+    }
+    if (entry.revents != 0) (void)receive();
+}
+
+Poll::DescriptorList Socket::fileDescriptors() const {
+    Poll::DescriptorList fds;
+    if (fd_.valid()) fds.push_back(fd_.get());
+    return fds;
+}
+
+bool Socket::handleReadable(int fd) {
+    if (!fd_.valid() || fd != fd_.get()) return false;
+    return receive();
+}
+
+} // namespace UnixSocket
