@@ -1,0 +1,593 @@
+// The simulated kernel's behaviour: records every call the driver makes,
+// answers register reads from the preset register file, and fails where a
+// test says so. The serial core and the platform bus do what the real ones do
+// for this driver, in the same order (auto-configuration on add, set_mctrl
+// after a successful configuration, release_port on removal, probe on a name
+// match, remove before a device goes away, release after it).
+#include <sim/state.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+struct tty_driver {
+    int major;
+    int minor_start;
+};
+
+struct module sim_this_module = {"ttyaux"};
+
+namespace sim {
+namespace {
+
+unsigned char g_window[kWindowSize];   // what ioremap hands out; never dereferenced
+resource g_resource;
+tty_driver g_ttyDriver;
+uart_state g_uartStates[1];
+char g_xmit[UART_XMIT_SIZE];
+uart_port *g_driverPort = nullptr;  // the driver's static record, once seen
+
+const char *const kRegNames[kWindowSize / 4] = {
+    "IO", "IER", "IIR", "LCR", "MCR", "LSR", "MSR", "SCRATCH", "CNTL", "STAT", "BAUD", "0x2c",
+};
+
+void problem(const std::string &what) { state().problems.push_back(what); }
+
+bool portLocked() { return state().port && state().port->lock.locked; }
+
+// Which register an address names: an offset into the window, -1 for the
+// auxiliary enable register, -2 for anything else.
+int decode(const volatile void *addr)
+{
+    auto a = reinterpret_cast<uintptr_t>(addr);
+    auto base = reinterpret_cast<uintptr_t>(g_window);
+    if (a == kAuxEnableVirt)
+        return -1;
+    if (a >= base && a < base + kWindowSize && (a - base) % 4 == 0) {
+        if (!state().mapped)
+            problem("register access while unmapped");
+        return static_cast<int>(a - base);
+    }
+    return -2;
+}
+
+std::string name(int offset)
+{
+    if (offset == -1)
+        return "AUX_ENABLE";
+    if (offset < 0)
+        return "stray";
+    return kRegNames[offset / 4];
+}
+
+std::string deviceName(const platform_device *pdev)
+{
+    return std::string(pdev->name ? pdev->name : "?") + "." + std::to_string(pdev->id);
+}
+
+bool isBound(const platform_device *pdev)
+{
+    auto &b = state().bound;
+    return std::find(b.begin(), b.end(), pdev) != b.end();
+}
+
+void probe(platform_device *pdev)
+{
+    State &s = state();
+    s.calls.push_back("probe " + deviceName(pdev));
+    int result = s.platformDriver->probe(pdev);
+    s.probes.push_back({pdev, result});
+    if (result == 0)
+        s.bound.push_back(pdev);
+}
+
+void remove(platform_device *pdev)
+{
+    State &s = state();
+    s.calls.push_back("remove " + deviceName(pdev));
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 11, 0)
+    s.platformDriver->remove(pdev);
+    s.removeResults.push_back(0);
+#else
+    s.removeResults.push_back(s.platformDriver->remove(pdev));
+#endif
+    s.bound.erase(std::find(s.bound.begin(), s.bound.end(), pdev));
+    pdev->dev.driver_data = nullptr;
+}
+
+bool matches(const platform_device *pdev, const platform_driver *drv)
+{
+    return pdev->name && drv->driver.name && std::string(pdev->name) == drv->driver.name;
+}
+
+}  // namespace
+
+State &state()
+{
+    static State s;
+    return s;
+}
+
+void reset()
+{
+    state() = State();
+    std::fill(std::begin(g_xmit), std::end(g_xmit), 0);
+    g_uartStates[0] = {};
+}
+
+void freshModule()
+{
+    if (g_driverPort)
+        std::memset(static_cast<void *>(g_driverPort), 0, sizeof *g_driverPort);
+}
+
+std::vector<std::string> trace(size_t from)
+{
+    std::vector<std::string> out;
+    const auto &log = state().regs.log;
+    for (size_t i = from; i < log.size(); ++i) {
+        const Access &a = log[i];
+        if (a.write) {
+            char value[16];
+            std::snprintf(value, sizeof value, "0x%x", a.value);
+            out.push_back("w " + a.target + " " + value);
+        } else {
+            out.push_back("r " + a.target);
+        }
+    }
+    return out;
+}
+
+void clearTrace() { state().regs.log.clear(); }
+
+void queueTx(uart_port *port, const std::string &bytes)
+{
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 10, 0)
+    sim_kfifo &fifo = port->state->port.xmit_fifo;
+    for (char c : bytes)
+        fifo.buf[fifo.in++ & fifo.mask] = static_cast<u8>(c);
+#else
+    circ_buf &xmit = port->state->xmit;
+    for (char c : bytes) {
+        xmit.buf[xmit.head] = c;
+        xmit.head = (xmit.head + 1) & (UART_XMIT_SIZE - 1);
+    }
+#endif
+}
+
+unsigned txPending(uart_port *port)
+{
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 10, 0)
+    return kfifo_len(&port->state->port.xmit_fifo);
+#else
+    return uart_circ_chars_pending(&port->state->xmit);
+#endif
+}
+
+void resetTx(uart_port *port, unsigned index)
+{
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 10, 0)
+    port->state->port.xmit_fifo.in = index;
+    port->state->port.xmit_fifo.out = index;
+#else
+    port->state->xmit.head = static_cast<int>(index % UART_XMIT_SIZE);
+    port->state->xmit.tail = static_cast<int>(index % UART_XMIT_SIZE);
+#endif
+}
+
+std::string received()
+{
+    std::string all;
+    for (const Push &p : state().pushes)
+        all += p.chars;
+    return all;
+}
+
+int bind(platform_device *pdev)
+{
+    State &s = state();
+    if (!s.platformDriver || isBound(pdev)) {
+        problem("bind without a driver, or of a bound device");
+        return -EINVAL;
+    }
+    probe(pdev);
+    return s.probes.back().result;
+}
+
+void unbind(platform_device *pdev)
+{
+    if (!isBound(pdev)) {
+        problem("unbind of a device not bound");
+        return;
+    }
+    remove(pdev);
+}
+
+irqreturn_t interrupt()
+{
+    State &s = state();
+    if (!s.irqHeld || s.irqRequests.empty()) {
+        problem("interrupt raised with no handler registered");
+        return IRQ_NONE;
+    }
+    const IrqRequest &r = s.irqRequests.back();
+    bool before = s.irqsOff;
+    s.irqsOff = true;
+    irqreturn_t ret = r.handler(static_cast<int>(r.irq), r.dev);
+    s.irqsOff = before;
+    if (portLocked())
+        problem("interrupt handler returned with the port lock held");
+    return ret;
+}
+
+}  // namespace sim
+
+using sim::problem;
+using sim::state;
+
+extern "C" {
+
+// ---- platform bus ---------------------------------------------------------
+
+int platform_device_register(struct platform_device *pdev)
+{
+    auto &s = state();
+    s.calls.push_back("platform_device_register " + sim::deviceName(pdev));
+    if (s.fail.platformDeviceRegister)
+        return s.fail.platformDeviceRegister;
+    s.devices.push_back(pdev);
+    if (s.platformDriver && sim::matches(pdev, s.platformDriver))
+        sim::probe(pdev);
+    return 0;
+}
+
+void platform_device_unregister(struct platform_device *pdev)
+{
+    auto &s = state();
+    s.calls.push_back("platform_device_unregister " + sim::deviceName(pdev));
+    auto it = std::find(s.devices.begin(), s.devices.end(), pdev);
+    if (it == s.devices.end()) {
+        problem("unregister of a device not registered");
+        return;
+    }
+    if (sim::isBound(pdev))
+        sim::remove(pdev);
+    s.devices.erase(it);
+    if (!pdev->dev.release) {
+        problem("device without a release callback");
+        return;
+    }
+    s.calls.push_back("release " + sim::deviceName(pdev));
+    pdev->dev.release(&pdev->dev);
+}
+
+int platform_driver_register(struct platform_driver *drv)
+{
+    auto &s = state();
+    s.calls.push_back(std::string("platform_driver_register ") + (drv->driver.name ? drv->driver.name : "?"));
+    if (s.fail.platformDriverRegister)
+        return s.fail.platformDriverRegister;
+    if (s.platformDriver)
+        problem("second platform driver registered");
+    s.platformDriver = drv;
+    for (platform_device *pdev : std::vector<platform_device *>(s.devices))
+        if (sim::matches(pdev, drv))
+            sim::probe(pdev);
+    return 0;
+}
+
+void platform_driver_unregister(struct platform_driver *drv)
+{
+    auto &s = state();
+    s.calls.push_back(std::string("platform_driver_unregister ") + (drv->driver.name ? drv->driver.name : "?"));
+    if (s.platformDriver != drv) {
+        problem("unregister of a platform driver not registered");
+        return;
+    }
+    for (platform_device *pdev : std::vector<platform_device *>(s.bound))
+        sim::remove(pdev);
+    s.platformDriver = nullptr;
+}
+
+int of_alias_get_id(struct device_node *np, const char *stem)
+{
+    state().aliasStems.push_back(stem);
+    if (std::string(stem) != "uart")
+        return -ENODEV;
+    return np->uart_alias;
+}
+
+void sim_dev_err(const struct device *dev, const char *fmt, ...)
+{
+    char text[256];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    state().errors.push_back({dev, text});
+}
+
+// ---- regions, mappings, registers -------------------------------------------
+
+struct resource *request_mem_region(resource_size_t start, resource_size_t n, const char *name)
+{
+    auto &s = state();
+    s.calls.push_back("request_mem_region");
+    s.regionRequests.push_back({start, n, name ? name : ""});
+    if (s.fail.regionBusy)
+        return nullptr;
+    for (const sim::Region &r : s.regions)
+        if (start < r.start + r.size && r.start < start + n)
+            return nullptr;
+    s.regions.push_back({start, n, name ? name : ""});
+    sim::g_resource = {start, start + n - 1, name};
+    return &sim::g_resource;
+}
+
+void release_mem_region(resource_size_t start, resource_size_t n)
+{
+    auto &s = state();
+    s.calls.push_back("release_mem_region");
+    auto it = std::find_if(s.regions.begin(), s.regions.end(),
+                           [&](const sim::Region &r) { return r.start == start && r.size == n; });
+    if (it == s.regions.end()) {
+        problem("release of a region not held");
+        return;
+    }
+    s.regions.erase(it);
+}
+
+static void __iomem *map(const char *function, resource_size_t offset, unsigned long size)
+{
+    auto &s = state();
+    s.calls.push_back(function);
+    if (s.fail.mapFails)
+        return nullptr;
+    if (s.mapped)
+        problem("registers mapped twice");
+    if (size > sim::kWindowSize)
+        problem("mapping larger than the register window");
+    s.mapped = true;
+    s.mappings.push_back({function, offset, size});
+    return sim::g_window;
+}
+
+void __iomem *ioremap(resource_size_t offset, unsigned long size)
+{
+    return map("ioremap", offset, size);
+}
+
+#if LINUX_VERSION_CODE < KERNEL_VERSION(5, 6, 0)
+void __iomem *ioremap_nocache(resource_size_t offset, unsigned long size)
+{
+    return map("ioremap_nocache", offset, size);
+}
+#endif
+
+void iounmap(volatile void __iomem *addr)
+{
+    auto &s = state();
+    s.calls.push_back("iounmap");
+    if (addr != sim::g_window || !s.mapped) {
+        problem("unmap of an address not mapped");
+        return;
+    }
+    s.mapped = false;
+    ++s.unmaps;
+}
+
+u32 readl(const volatile void __iomem *addr)
+{
+    auto &s = state();
+    int offset = sim::decode(addr);
+    u32 value = 0;
+    if (offset >= 0) {
+        auto &queue = s.regs.queued[offset / 4];
+        if (!queue.empty()) {
+            value = queue.front();
+            queue.pop_front();
+        } else {
+            value = s.regs.preset[offset / 4];
+        }
+    } else {
+        problem("read outside the register window");
+    }
+    s.regs.log.push_back({false, sim::name(offset), value, sim::portLocked(), s.irqsOff});
+    return value;
+}
+
+void writel(u32 value, volatile void __iomem *addr)
+{
+    auto &s = state();
+    int offset = sim::decode(addr);
+    if (offset == -2)
+        problem("write outside the register window");
+    s.regs.log.push_back({true, sim::name(offset), value, sim::portLocked(), s.irqsOff});
+}
+
+// ---- locks -------------------------------------------------------------------------
+
+void spin_lock_init(spinlock_t *lock) { lock->locked = 0; }
+
+void spin_lock(spinlock_t *lock)
+{
+    if (lock->locked)
+        problem("spin lock taken while held");
+    lock->locked = 1;
+}
+
+void spin_unlock(spinlock_t *lock)
+{
+    if (!lock->locked)
+        problem("spin lock released while not held");
+    lock->locked = 0;
+}
+
+unsigned long sim_spin_lock_irqsave(spinlock_t *lock)
+{
+    unsigned long flags = state().irqsOff ? 1 : 0;
+    state().irqsOff = true;
+    spin_lock(lock);
+    return flags;
+}
+
+void spin_unlock_irqrestore(spinlock_t *lock, unsigned long flags)
+{
+    spin_unlock(lock);
+    state().irqsOff = flags != 0;
+}
+
+// ---- interrupts ----------------------------------------------------------------------
+
+int request_irq(unsigned int irq, irq_handler_t handler, unsigned long flags, const char *name, void *dev)
+{
+    auto &s = state();
+    s.calls.push_back("request_irq");
+    if (s.fail.requestIrq)
+        return s.fail.requestIrq;
+    if (s.irqHeld)
+        problem("interrupt requested twice");
+    s.irqRequests.push_back({irq, handler, flags, name ? name : "(null)", dev, s.regs.log.size()});
+    s.irqHeld = true;
+    return 0;
+}
+
+void free_irq(unsigned int irq, void *dev_id)
+{
+    auto &s = state();
+    s.calls.push_back("free_irq");
+    if (!s.irqHeld || s.irqRequests.back().irq != irq || s.irqRequests.back().dev != dev_id) {
+        problem("free_irq of an interrupt not requested");
+        return;
+    }
+    s.irqHeld = false;
+    ++s.irqFrees;
+}
+
+// ---- termios, tty, flip buffer --------------------------------------------------------
+
+speed_t tty_termios_baud_rate(const struct ktermios *termios)
+{
+    static const speed_t kRates[] = {
+        0, 50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, 19200, 38400,
+        57600, 115200, 230400, 460800, 500000, 576000, 921600, 1000000, 1152000, 1500000,
+        2000000, 2500000, 3000000, 3500000, 4000000,
+    };
+    const unsigned cbaudex = 0010000;
+    unsigned cbaud = termios->c_cflag & CBAUD;
+    if (cbaud == BOTHER)
+        return termios->c_ospeed;
+    if (cbaud & cbaudex)
+        cbaud = (cbaud & ~cbaudex) + 15;
+    return cbaud < sizeof kRates / sizeof kRates[0] ? kRates[cbaud] : 0;
+}
+
+int tty_insert_flip_char(struct tty_port *, unsigned char ch, char flag)
+{
+    state().inserted.push_back({ch, flag, sim::portLocked()});
+    return 1;
+}
+
+void tty_flip_buffer_push(struct tty_port *)
+{
+    auto &s = state();
+    std::string chars;
+    for (size_t i = s.pushedCount; i < s.inserted.size(); ++i)
+        chars += static_cast<char>(s.inserted[i].ch);
+    s.pushedCount = s.inserted.size();
+    s.pushes.push_back({chars, sim::portLocked(), s.regs.log.size()});
+}
+
+// ---- serial core ------------------------------------------------------------------------
+
+int uart_register_driver(struct uart_driver *drv)
+{
+    auto &s = state();
+    s.calls.push_back(std::string("uart_register_driver ") + (drv->driver_name ? drv->driver_name : "?"));
+    if (s.fail.uartRegisterDriver)
+        return s.fail.uartRegisterDriver;
+    if (drv->nr != 1)
+        problem("the simulated serial core holds one port");
+    sim::g_ttyDriver = {drv->major, drv->minor};
+    drv->tty_driver = &sim::g_ttyDriver;
+    drv->state = sim::g_uartStates;
+    uart_state &st = sim::g_uartStates[0];
+    st = {};
+    st.port.tty = &s.tty;
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 10, 0)
+    st.port.xmit_fifo = {reinterpret_cast<u8 *>(sim::g_xmit), 0, 0, UART_XMIT_SIZE - 1};
+#else
+    st.xmit = {sim::g_xmit, 0, 0};
+#endif
+    s.serialDriver = drv;
+    return 0;
+}
+
+void uart_unregister_driver(struct uart_driver *drv)
+{
+    auto &s = state();
+    s.calls.push_back(std::string("uart_unregister_driver ") + (drv->driver_name ? drv->driver_name : "?"));
+    if (s.serialDriver != drv)
+        problem("unregister of a serial driver not registered");
+    if (s.port)
+        problem("serial driver unregistered with a port still added");
+    drv->state = nullptr;
+    drv->tty_driver = nullptr;
+    s.serialDriver = nullptr;
+}
+
+int uart_add_one_port(struct uart_driver *drv, struct uart_port *port)
+{
+    auto &s = state();
+    s.calls.push_back("uart_add_one_port");
+    s.offered = port;
+    sim::g_driverPort = port;
+    if (s.fail.addPortBeforeConfig)
+        return s.fail.addPortBeforeConfig;
+    if (s.serialDriver != drv || port->line >= static_cast<unsigned>(drv->nr) || s.port)
+        return -EINVAL;
+    port->state = &drv->state[port->line];
+    port->minor = drv->tty_driver->minor_start + port->line;
+    spin_lock_init(&port->lock);
+    s.port = port;
+
+    if (port->flags & UPF_BOOT_AUTOCONF) {
+        port->type = PORT_UNKNOWN;
+        port->ops->config_port(port, UART_CONFIG_TYPE);
+    }
+    if (port->type != PORT_UNKNOWN) {
+        unsigned long flags;
+        spin_lock_irqsave(&port->lock, flags);
+        port->ops->set_mctrl(port, port->mctrl & TIOCM_DTR);
+        spin_unlock_irqrestore(&port->lock, flags);
+    }
+
+    if (s.fail.addPortAfterConfig) {
+        s.port = nullptr;
+        return s.fail.addPortAfterConfig;
+    }
+    return 0;
+}
+
+int uart_remove_one_port(struct uart_driver *drv, struct uart_port *port)
+{
+    auto &s = state();
+    s.calls.push_back("uart_remove_one_port");
+    if (s.serialDriver != drv || s.port != port) {
+        problem("remove of a port not added");
+        return -EINVAL;
+    }
+    if (port->type != PORT_UNKNOWN)
+        port->ops->release_port(port);
+    port->type = PORT_UNKNOWN;
+    s.port = nullptr;
+    return 0;
+}
+
+void uart_write_wakeup(struct uart_port *port)
+{
+    state().wakeups.push_back({sim::txPending(port), sim::portLocked()});
+}
+
+}  // extern "C"
