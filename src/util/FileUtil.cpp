@@ -45,13 +45,14 @@ File createTemporaryBeside(CStringView path, char (&name)[PATH_MAX]) {
         return File();
     }
     // Keep the permissions of the file being replaced; a new one gets 0644.
+    // Not copying them is no reason to keep the old content, so failures pass.
     struct stat old;
-    if (::stat(path.c_str(), &old) == 0) {
-        (void)fchmod(fd, old.st_mode & 07777);
-        (void)fchown(fd, old.st_uid, old.st_gid);
-    } else {
-        (void)fchmod(fd, 0644);
-    }
+    bool kept;
+    if (::stat(path.c_str(), &old) == 0)
+        kept = fchmod(fd, old.st_mode & 07777) == 0 && fchown(fd, old.st_uid, old.st_gid) == 0;
+    else
+        kept = fchmod(fd, 0644) == 0;
+    (void)kept;
     return File(fd, true);
 }
 
