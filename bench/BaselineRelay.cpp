@@ -112,7 +112,8 @@ int relay(int listener, int pair) {
                 ssize_t got = read(fd, text, sizeof text);
                 if (got > 0) {
                     out.client = static_cast<uint64_t>(fd);
-                    out.length = static_cast<uint32_t>(got < static_cast<ssize_t>(sizeof out.text) ? got : sizeof out.text);
+                    const size_t room = sizeof out.text;
+                    out.length = static_cast<uint32_t>(static_cast<size_t>(got) < room ? static_cast<size_t>(got) : room);
                     memcpy(out.text, text, out.length);
                     if (send(pair, &out, sizeof out, MSG_NOSIGNAL) == -1) perror("send");
                 } else if (got == 0) {

@@ -172,7 +172,8 @@ int fanout(const char* path, int clients, const char* trigger, const char* lastS
     std::vector<uint64_t> spreads;
     for (auto& [text, times] : seen) {
         if (times.size() != static_cast<size_t>(clients)) continue;
-        spreads.push_back(*std::max_element(times.begin(), times.end()) - *std::min_element(times.begin(), times.end()));
+        auto [first, last] = std::minmax_element(times.begin(), times.end());
+        spreads.push_back(*last - *first);
     }
     std::sort(spreads.begin(), spreads.end());
     std::sort(stampedLatency.begin(), stampedLatency.end());

@@ -65,7 +65,8 @@ void checkAnswer(Backend::impl& backend, const Request& r, bool supported) {
     Buffer out;
     m.toText(out);
     FUZZ_CHECK(out.length() <= kMaxText);
-    FUZZ_CHECK(std::string(out.data(), out.length()) == Reference::messageText(m.requestId, m.length, m.type, m.payload));
+    const std::string text(out.data(), out.length());
+    FUZZ_CHECK(text == Reference::messageText(m.requestId, m.length, m.type, m.payload));
 }
 
 } // namespace

@@ -28,6 +28,7 @@ class ChaosClient(threading.Thread):
         self.outstanding = []   # [expected answer, time sent]
         self.sent = self.answered = self.notifications = self.reconnects = 0
         self.lost_with_frontend = []  # [expected answer, time sent]
+        self.unanswered = []          # the same, for requests the backend never answered
         self.malformed, self.unexpected = [], []
 
     def request(self):
@@ -42,7 +43,11 @@ class ChaosClient(threading.Thread):
         return ("req;%d;%s" % (n, word)).encode(), "rsp;%d;false;unsupported command" % n
 
     def connection_lost(self):
-        self.lost_with_frontend += self.outstanding
+        # Only recent requests died with the frontend; older ones had already
+        # gone unanswered while the connection was up.
+        recent = time.monotonic() - ANSWER_WAIT * SLOW - 0.1
+        self.lost_with_frontend += [r for r in self.outstanding if r[1] >= recent]
+        self.unanswered += [r for r in self.outstanding if r[1] < recent]
         self.outstanding = []
         self.sock.close()
         self.sock = None
@@ -93,13 +98,13 @@ class ChaosClient(threading.Thread):
                     time.sleep(0.01)  # the new frontend is not listening yet
                     continue
             text, expected = self.request()
-            self.outstanding.append([expected, time.monotonic()])
-            self.sent += 1
             try:
                 self.sock.send(text)
             except OSError:
-                self.connection_lost()
+                self.connection_lost()  # the frontend is gone; this one never went out
                 continue
+            self.outstanding.append([expected, time.monotonic()])
+            self.sent += 1
             self.receive(time.monotonic() + ANSWER_WAIT * SLOW)
 
     def drain(self):
@@ -108,6 +113,8 @@ class ChaosClient(threading.Thread):
             self.receive(time.monotonic() + 2 * SLOW)
         if self.sock is not None:
             self.sock.close()
+        self.unanswered += self.outstanding
+        self.outstanding = []
 
 
 def misdelivered(clients):
@@ -116,7 +123,7 @@ def misdelivered(clients):
     for i, c in enumerate(clients):
         for text in c.unexpected:
             owners = [j for j, other in enumerate(clients)
-                      if any(text == expected for expected, _ in other.lost_with_frontend)]
+                      if any(text == expected for expected, _ in other.lost_with_frontend + other.unanswered)]
             whose = ("its own, from before a frontend kill" if owners == [i] else
                      "client %s's, lost at a frontend kill" % owners if owners else "nobody's")
             found.append("client %d got %r: %s" % (i, text, whose))
@@ -158,7 +165,7 @@ class Chaos(unittest.TestCase):
         sent = sum(c.sent for c in clients)
         answered = sum(c.answered for c in clients)
         lost_frontend = [t for c in clients for _, t in c.lost_with_frontend]
-        lost_backend = [t for c in clients for _, t in c.outstanding]
+        lost_backend = [t for c in clients for _, t in c.unanswered]
         wrong = misdelivered(clients)
         print("chaos: %.0f s, %d frontend and %d backend kills, %d requests: %d answered, "
               "%d in flight at a frontend kill, %d at a backend kill; %d reconnects, %d notifications, "

@@ -107,8 +107,12 @@ void* operator new(size_t size, const std::nothrow_t&) noexcept { return allocat
 void* operator new[](size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
 void* operator new(size_t size, std::align_val_t a) { return allocateAligned(size, a); }
 void* operator new[](size_t size, std::align_val_t a) { return allocateAligned(size, a); }
-void* operator new(size_t size, std::align_val_t a, const std::nothrow_t&) noexcept { return allocateAligned(size, a); }
-void* operator new[](size_t size, std::align_val_t a, const std::nothrow_t&) noexcept { return allocateAligned(size, a); }
+void* operator new(size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
+    return allocateAligned(size, a);
+}
+void* operator new[](size_t size, std::align_val_t a, const std::nothrow_t&) noexcept {
+    return allocateAligned(size, a);
+}
 void operator delete(void* p) noexcept { release(p); }
 void operator delete[](void* p) noexcept { release(p); }
 void operator delete(void* p, size_t) noexcept { release(p); }
