@@ -36,6 +36,7 @@ bool isSupportedModel(CStringView modelFile) {
 impl::impl(UnixSocket::Socket& given, CStringView modelFile)
     : handler(), socket(std::move(given)), supported(isSupportedModel(modelFile)), procedure() {
     socket.onMessage = UnixSocket::Socket::MessageHandler(this, &impl::onRequest);
+    Installer::Upgrader::prepareEnvironment();
 }
 
 int impl::run() {

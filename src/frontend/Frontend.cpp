@@ -18,7 +18,8 @@ Frontend::Frontend(UnixSocket::Socket& backend, StringView socketPath)
               UnixSocket::Server::ConnectedListener(this, &Frontend::onClientConnected),
               UnixSocket::Server::DisconnectedListener(this, &Frontend::onClientDisconnected)),
       group_(server_, backend_),
-      lastNotification_() {}
+      lastNotification_(),
+      processTag_(static_cast<uint64_t>(getpid()) << 32) {}
 
 int Frontend::run() {
     backend_.onMessage = UnixSocket::Socket::MessageHandler(this, &Frontend::onBackendMessage);
@@ -29,7 +30,7 @@ int Frontend::run() {
 }
 
 void Frontend::onClientData(UnixSocket::Server&, UnixSocket::Client& client, StringView bytes) {
-    Request request = parseRequest(client.id, bytes);
+    Request request = parseRequest(backendId(client.id), bytes);
     if (request.valid()) {
         // The backend decides and answers; nothing is replied from here.
         (void)backend_.send(request.bytes());
@@ -50,8 +51,8 @@ void Frontend::forward(const Message& message) {
     message.toText(text);
     if (message.type == Message::Notification)
         (void)server_.sendAll(text.data(), text.length());
-    else
-        (void)server_.sendToClient(message.clientId, text.data(), text.length());
+    else if (isOurs(message.clientId))
+        (void)server_.sendToClient(message.clientId & kClientIdMask, text.data(), text.length());
 }
 
 void Frontend::onClientConnected(UnixSocket::Server& server, UnixSocket::Client& client) {

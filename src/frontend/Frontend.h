@@ -29,12 +29,23 @@ public:
     void onClientDisconnected(UnixSocket::Server& server, uint64_t id);
     void forward(const Message& message);
 
+    // Identifiers restart at 1 in every frontend process, while answers meant
+    // for an earlier frontend's clients may still wait in the pair. The
+    // identifier sent to the backend therefore carries this process's pid in
+    // its upper half, and answers tagged for another process are dropped.
+    uint64_t backendId(uint64_t clientId) const { return clientId | processTag_; }
+
 private:
+    bool isOurs(uint64_t backendId) const { return (backendId & ~kClientIdMask) == processTag_; }
+
+    static constexpr uint64_t kClientIdMask = 0xffffffffu;
+
     Handler handler_;
     UnixSocket::Socket backend_;
     UnixSocket::Server server_;
     Poll::Group group_;
     Message lastNotification_;
+    uint64_t processTag_;
 };
 
 // The frontend's worker entry: gives up root, then serves until stopped.

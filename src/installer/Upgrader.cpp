@@ -13,7 +13,9 @@ namespace {
 char debianFrontend[] = "DEBIAN_FRONTEND=noninteractive";
 } // namespace
 
-Upgrader::Upgrader() { putenv(debianFrontend); }
+void Upgrader::prepareEnvironment() { putenv(debianFrontend); }
+
+Upgrader::Upgrader() { prepareEnvironment(); }
 
 bool Upgrader::runCommand(CStringView commandLine) {
     print("\n=== ", commandLine, " ===\n");

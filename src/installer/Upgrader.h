@@ -51,6 +51,11 @@ public:
     // whether it exited normally with status 0.
     static bool runCommand(CStringView commandLine);
 
+    // Puts DEBIAN_FRONTEND=noninteractive into the environment. The first call
+    // may grow the environment on the heap, so the backend makes it at start-up
+    // and constructing a procedure later allocates nothing.
+    static void prepareEnvironment();
+
 protected:
     // Every command a procedure runs must see a non-interactive package manager.
     Upgrader();

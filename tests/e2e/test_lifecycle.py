@@ -191,6 +191,32 @@ class Supervision(unittest.TestCase):
         finally:
             s.close()
 
+    def test_answers_for_a_killed_frontends_clients_reach_no_one_else(self):
+        gate = "/tmp/zorvi-e2e-gate-answers-%d" % os.getpid()
+        s = Service("--rule", "apt-get update gate=" + gate)
+        try:
+            a, b = s.client(), s.client()  # ids 2 and 3 (the readiness probe was 1)
+            a.recv(), b.recv()
+            a.send("req;10;erase_upgrade")
+            a.recv_until(lambda t: ";apt_update;" in t, 15)
+            b.send("req;11;cancel")  # waits in the pair for the next backend
+            frontend = s.host_pid(s.worker_pids("Frontend")[-1])
+            os.kill(frontend, signal.SIGKILL)
+            wait_until(lambda: len(s.worker_pids("Frontend")) == 2, 10, "a new frontend")
+            # The new frontend numbers its clients from 1 again: 1, 2, 3.
+            fresh = [wait_until(lambda: s._try_connect(), 10, "the new socket") for _ in range(3)]
+            s.clients.extend(fresh)
+            open(gate, "w").close()
+            for c in fresh:
+                got = c.recv_until(lambda t: t == "nfy;idle;;;", 30)
+                self.assertFalse([t for t in got if t.startswith("rsp;")], got)
+                self.assertIsNone(c.recv(0.5))
+            self.assertEqual(s.stop(), 0)
+        finally:
+            s.close()
+            if os.path.exists(gate):
+                os.unlink(gate)
+
     def test_workers_do_not_outlive_a_killed_launcher(self):
         s = Service()
         try:
