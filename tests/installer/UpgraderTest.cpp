@@ -99,7 +99,9 @@ TEST(RunCommand, ChildSeesNonInteractiveFrontendAndAnEmptySignalMask) {
     bool frontend = false, mask = false;
     captureStdout([&] {
         frontend = Installer::Upgrader::runCommand("test \"$DEBIAN_FRONTEND\" = noninteractive");
-        mask = Installer::Upgrader::runCommand("grep -q '^SigBlk:[[:space:]]*0*$' /proc/$$/status");
+        // What the step's program itself starts with (the shell may block signals
+        // around its own forks, so its status is not the thing to look at).
+        mask = Installer::Upgrader::runCommand("grep -q '^SigBlk:[[:space:]]*0*$' /proc/self/status");
     });
     sigset_t after;
     sigprocmask(SIG_SETMASK, &saved, &after);
