@@ -396,6 +396,9 @@ static int bcm2835_uart_probe(struct platform_device *pdev)
 	/* Auto-configuration makes the core call config_port: maps, sets type. */
 	ret = uart_add_one_port(&bcm2835_uart_driver, port);
 	if (ret) {
+		/* Configured before the failure: give back region and mapping. */
+		if (port->membase)
+			bcm2835_uart_release_port(port);
 		port->membase = NULL;
 		return ret;
 	}

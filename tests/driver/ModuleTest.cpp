@@ -279,7 +279,7 @@ TEST_F(ModuleTest, AddFailureBeforeConfigurationIsReturnedAndMapsNothing)
     sim_module_exit();
 }
 
-TEST_F(ModuleTest, AddFailureAfterConfigurationClearsTheMappingPointer)
+TEST_F(ModuleTest, AddFailureAfterConfigurationReleasesRegionAndMapping)
 {
     sim::state().fail.addPortAfterConfig = -ENOMEM;
     ASSERT_EQ(sim_module_init(), 0);
@@ -287,11 +287,17 @@ TEST_F(ModuleTest, AddFailureAfterConfigurationClearsTheMappingPointer)
     ASSERT_NE(sim::state().offered, nullptr);
     EXPECT_EQ(sim::state().offered->membase, nullptr);
     EXPECT_EQ(platform_get_drvdata(moduleDevice()), nullptr);
+    // The core's configuration had claimed both; nothing later gives them back.
+    EXPECT_TRUE(sim::state().regions.empty());
+    EXPECT_FALSE(sim::state().mapped);
+    EXPECT_EQ(sim::state().unmaps, 1);
+
+    // So a later probe finds the region free.
+    sim::state().fail.addPortAfterConfig = 0;
+    EXPECT_EQ(sim::bind(moduleDevice()), 0);
+    ASSERT_NE(sim::state().port, nullptr);
+    EXPECT_EQ(sim::state().port->type, 110u);
     sim_module_exit();
-    // As specified, probe only forgets the mapping; the region the core's
-    // configuration claimed stays claimed.
-    expectAllReleased_ = false;
-    EXPECT_EQ(sim::state().regions.size(), 1u);
 }
 
 TEST_F(ModuleTest, RemoveTakesThePortOutAndClearsTheMapping)
