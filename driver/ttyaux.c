@@ -6,14 +6,21 @@
  * at 8N1 whatever the termios asks, with interrupt-driven receive and
  * transmit through the 8-byte hardware FIFOs. Not supported: flow control,
  * parity, break, modem status, console.
+ *
+ * The interrupt number and the enable register's address hold on the hub's
+ * 4.1 kernel only. Kernels that describe the UART in their device tree get
+ * both from its node instead (see bcm2835_uart_of_node()).
  */
 
+#include <linux/clk.h>
+#include <linux/err.h>
 #include <linux/errno.h>
 #include <linux/interrupt.h>
 #include <linux/io.h>
 #include <linux/ioport.h>
 #include <linux/module.h>
 #include <linux/of.h>
+#include <linux/of_irq.h>
 #include <linux/platform_device.h>
 #include <linux/serial.h>
 #include <linux/serial_core.h>
@@ -37,6 +44,7 @@
 #define BCM2835_UART_FIFO_SIZE	8
 #define BCM2835_UART_TIMEOUT	5		/* jiffies, never recomputed */
 #define PORT_BCM2835_UART	110
+#define BCM2835_UART_COMPATIBLE	"brcm,bcm2835-aux-uart"
 
 /*
  * Auxiliary peripheral enable register, 0x3c bytes before the UART window,
@@ -79,6 +87,9 @@
 
 static struct uart_port ports[BCM2835_UART_NR];
 
+/* The clock gate that enables the bound port on a device tree, else NULL. */
+static struct clk *bcm2835_uart_clk;
+
 static u32 bcm2835_uart_read(struct uart_port *port, unsigned int reg)
 {
 	return readl(port->membase + reg);
@@ -102,16 +113,70 @@ static unsigned int bcm2835_uart_tx_level(struct uart_port *port)
 	       STAT_TX_SHIFT;
 }
 
-/* Platform resources: fixed for now, the place for device-tree lookups. */
-static unsigned int bcm2835_uart_irq(struct platform_device *pdev)
+/*
+ * The mini UART's device-tree node, or NULL where the fixed resources hold.
+ * Looked up whatever its status: the mainline driver is kept off the UART by
+ * leaving the node disabled, while this module binds its own "ttyS" device.
+ * The caller puts the node.
+ */
+static struct device_node *bcm2835_uart_of_node(void)
 {
-	return BCM2835_UART_IRQ;
+	if (!TTYAUX_OF_RESOURCES)
+		return NULL;
+	return of_find_compatible_node(NULL, NULL, BCM2835_UART_COMPATIBLE);
 }
 
-/* A plain write: only the mini UART is left enabled in that register. */
-static void bcm2835_aux_enable(struct platform_device *pdev)
+/*
+ * The interrupt number, or a negative error. The mapping is not disposed of
+ * on remove: the interrupt controller hands the same number to every user of
+ * the aux interrupt (the SPI blocks share it).
+ */
+static int bcm2835_uart_irq(struct device_node *np)
 {
-	writel(AUX_ENABLE_MINI_UART, BCM2835_AUX_ENABLE);
+	unsigned int irq;
+
+	if (!np)
+		return BCM2835_UART_IRQ;
+	irq = irq_of_parse_and_map(np, 0);
+	if (!irq)
+		return -ENXIO;
+	return irq;
+}
+
+/*
+ * Enables the mini UART. On a device tree through its clock gate, which sets
+ * the enable bit under the clock driver's lock and leaves the SPI bits alone;
+ * returns the enabled clock or an error. Else a plain write through the fixed
+ * mapping, which leaves only the mini UART enabled; returns NULL.
+ */
+static struct clk *bcm2835_aux_enable(struct device_node *np)
+{
+	struct clk *clk;
+	int ret;
+
+	if (!np) {
+		writel(AUX_ENABLE_MINI_UART, BCM2835_AUX_ENABLE);
+		return NULL;
+	}
+
+	clk = of_clk_get(np, 0);
+	if (IS_ERR(clk))
+		return clk;
+	ret = clk_prepare_enable(clk);
+	if (ret) {
+		clk_put(clk);
+		return ERR_PTR(ret);
+	}
+	return clk;
+}
+
+/* Undoes bcm2835_aux_enable(); the fixed register is left as it is. */
+static void bcm2835_aux_disable(struct clk *clk)
+{
+	if (!clk)
+		return;
+	clk_disable_unprepare(clk);
+	clk_put(clk);
 }
 
 /* Bit 6: FIFO empty and shifter idle. Context: port->lock held. */
@@ -369,17 +434,34 @@ static int bcm2835_uart_index(struct platform_device *pdev)
 
 static int bcm2835_uart_probe(struct platform_device *pdev)
 {
+	struct device_node *np = bcm2835_uart_of_node();
 	struct uart_port *port;
+	struct clk *clk;
+	int irq;
 	int ret;
 
-	bcm2835_aux_enable(pdev);
+	clk = bcm2835_aux_enable(np);
+	if (IS_ERR(clk)) {
+		ret = PTR_ERR(clk);
+		goto out_node;
+	}
 
-	if (bcm2835_uart_index(pdev) != 0)
-		return -EINVAL;
+	if (bcm2835_uart_index(pdev) != 0) {
+		ret = -EINVAL;
+		goto err_clk;
+	}
 
 	port = &ports[0];
-	if (port->membase)
-		return -EBUSY;
+	if (port->membase) {
+		ret = -EBUSY;
+		goto err_clk;
+	}
+
+	irq = bcm2835_uart_irq(np);
+	if (irq < 0) {
+		ret = irq;
+		goto err_clk;
+	}
 
 	memset(port, 0, sizeof(*port));
 	port->ops = &bcm2835_uart_ops;
@@ -388,7 +470,7 @@ static int bcm2835_uart_probe(struct platform_device *pdev)
 	port->mapbase = BCM2835_UART_PHYS;
 	port->uartclk = BCM2835_UART_CLOCK;
 	port->iotype = UPIO_MEM;
-	port->irq = bcm2835_uart_irq(pdev);
+	port->irq = irq;
 	ttyaux_set_char_timeout(port, BCM2835_UART_TIMEOUT);
 	port->line = pdev->id;
 	port->dev = &pdev->dev;
@@ -400,11 +482,19 @@ static int bcm2835_uart_probe(struct platform_device *pdev)
 		if (port->membase)
 			bcm2835_uart_release_port(port);
 		port->membase = NULL;
-		return ret;
+		goto err_clk;
 	}
 
 	platform_set_drvdata(pdev, port);
+	bcm2835_uart_clk = clk;
+	of_node_put(np);
 	return 0;
+
+err_clk:
+	bcm2835_aux_disable(clk);
+out_node:
+	of_node_put(np);
+	return ret;
 }
 
 static TTYAUX_REMOVE_RET bcm2835_uart_remove(struct platform_device *pdev)
@@ -413,6 +503,9 @@ static TTYAUX_REMOVE_RET bcm2835_uart_remove(struct platform_device *pdev)
 
 	uart_remove_one_port(&bcm2835_uart_driver, port);
 	port->membase = NULL;
+	/* Only once the port is gone: the gate stops the UART's registers. */
+	bcm2835_aux_disable(bcm2835_uart_clk);
+	bcm2835_uart_clk = NULL;
 	return TTYAUX_REMOVE_OK;
 }
 

@@ -92,6 +92,13 @@ static inline unsigned char ttyaux_tx_take(struct uart_port *port)
 #endif
 }
 
+/*
+ * 4.6: the mini UART's device-tree binding ("brcm,bcm2835-aux-uart") and the
+ * aux clock driver that gates it. Before, the hub's fixed interrupt and
+ * enable register hold, whatever its device tree says.
+ */
+#define TTYAUX_OF_RESOURCES TTYAUX_KERNEL_AT_LEAST(4, 6)
+
 /* 6.11: platform_driver.remove returns void (int before, always 0 here). */
 #if TTYAUX_KERNEL_AT_LEAST(6, 11)
 #define TTYAUX_REMOVE_RET void

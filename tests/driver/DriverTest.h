@@ -25,6 +25,25 @@ inline ktermios defaultTermios()
 
 inline std::vector<std::string> none() { return {}; }
 
+// Whether probe looks for the UART's device-tree node: the binding and the
+// clock driver that gates the UART came with 4.6; the hub's 4.1 kernel keeps
+// the fixed interrupt and enable register.
+inline constexpr bool kOfResources = LINUX_VERSION_CODE >= KERNEL_VERSION(4, 6, 0);
+
+// The calls probe makes before anything else to find that node.
+inline std::vector<std::string> nodeLookup()
+{
+    if (kOfResources)
+        return {"of_find_compatible_node"};
+    return {};
+}
+
+inline std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string> &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
 class DriverTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -39,12 +58,15 @@ protected:
             unload();
         sim::State &s = sim::state();
         EXPECT_EQ(s.problems, none()) << "misuse seen by the simulated kernel";
+        EXPECT_EQ(s.nodeRefs, 0) << "device-tree node reference still held";
         EXPECT_TRUE(s.regions.empty()) << "memory region still held after unload";
         EXPECT_FALSE(s.mapped) << "registers still mapped after unload";
         EXPECT_FALSE(s.irqHeld) << "interrupt still requested after unload";
         EXPECT_TRUE(s.devices.empty()) << "platform device still registered after unload";
         EXPECT_EQ(s.platformDriver, nullptr) << "platform driver still registered after unload";
         EXPECT_EQ(s.serialDriver, nullptr) << "serial driver still registered after unload";
+        EXPECT_EQ(s.clkEnables, 0) << "aux clock still enabled after unload";
+        EXPECT_EQ(s.clkRefs, 0) << "aux clock still held after unload";
     }
 
     void load()

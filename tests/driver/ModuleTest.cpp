@@ -19,6 +19,7 @@ TEST_F(ModuleTest, InitRegistersSerialDriverThenDeviceThenPlatformDriver)
                                       "platform_device_register ttyS.0",
                                       "platform_driver_register ttyS",
                                       "probe ttyS.0",
+                                  } + nodeLookup() + Calls{
                                       "uart_add_one_port",
                                       "request_mem_region",
                                       kMapFunction,
@@ -204,7 +205,7 @@ TEST_F(ModuleTest, SecondProbeWhileMappedIsBusy)
     sim::clearTrace();
     ASSERT_EQ(platform_device_register(&twin.pdev), 0);
     EXPECT_EQ(sim::state().probes.back().result, -EBUSY);
-    EXPECT_EQ(sim::state().calls, (Calls{"platform_device_register ttyS.0", "probe ttyS.0"}));
+    EXPECT_EQ(sim::state().calls, (Calls{"platform_device_register ttyS.0", "probe ttyS.0"} + nodeLookup()));
     EXPECT_EQ(sim::trace(), (std::vector<std::string>{"w AUX_ENABLE 0x1"}));
     EXPECT_EQ(sim::state().port, port);
     EXPECT_NE(port->membase, nullptr);
@@ -228,7 +229,7 @@ TEST_F(ModuleTest, DeviceTreeAliasZeroGivesPortZero)
 {
     ASSERT_NO_FATAL_FAILURE(load());
     sim::unbind(moduleDevice());
-    device_node node = {"/soc/serial@7e215040", 0};
+    device_node node = {"/soc/serial@7e215040", 0, 0};
     TestDevice dt(-1, &node);
     ASSERT_EQ(platform_device_register(&dt.pdev), 0);
     EXPECT_EQ(sim::state().probes.back().result, 0);
@@ -244,7 +245,7 @@ TEST_F(ModuleTest, DeviceTreeAliasOtherThanZeroIsRejected)
 {
     ASSERT_NO_FATAL_FAILURE(load());
     sim::unbind(moduleDevice());
-    device_node node = {"/soc/serial@7e215040", 1};
+    device_node node = {"/soc/serial@7e215040", 1, 0};
     TestDevice dt(0, &node);
     ASSERT_EQ(platform_device_register(&dt.pdev), 0);
     EXPECT_EQ(sim::state().probes.back().result, -EINVAL);
@@ -256,7 +257,7 @@ TEST_F(ModuleTest, DeviceTreeNodeWithoutAliasIsRejected)
 {
     ASSERT_NO_FATAL_FAILURE(load());
     sim::unbind(moduleDevice());
-    device_node node = {"/soc/serial@7e215040", -ENODEV};
+    device_node node = {"/soc/serial@7e215040", -ENODEV, 0};
     TestDevice dt(0, &node);
     ASSERT_EQ(platform_device_register(&dt.pdev), 0);
     EXPECT_EQ(sim::state().probes.back().result, -EINVAL);

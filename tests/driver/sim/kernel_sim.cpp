@@ -18,11 +18,17 @@ struct tty_driver {
 
 struct module sim_this_module = {"ttyaux"};
 
+// The aux clock gate of the mini UART; its state lives in sim::State.
+struct clk {
+    int unused;
+};
+
 namespace sim {
 namespace {
 
 unsigned char g_window[kWindowSize];   // what ioremap hands out; never dereferenced
 resource g_resource;
+clk g_auxUartClock;
 tty_driver g_ttyDriver;
 uart_state g_uartStates[1];
 char g_xmit[UART_XMIT_SIZE];
@@ -47,6 +53,8 @@ int decode(const volatile void *addr)
     if (a >= base && a < base + kWindowSize && (a - base) % 4 == 0) {
         if (!state().mapped)
             problem("register access while unmapped");
+        if (!state().auxEnabled)
+            problem("register access while the mini UART is disabled");
         return static_cast<int>(a - base);
     }
     return -2;
@@ -298,6 +306,93 @@ int of_alias_get_id(struct device_node *np, const char *stem)
     return np->uart_alias;
 }
 
+struct device_node *of_find_compatible_node(struct device_node *from, const char *type, const char *compat)
+{
+    auto &s = state();
+    s.calls.push_back("of_find_compatible_node");
+    if (from || type)
+        problem("node lookup narrowed by a start node or a type");
+    s.compatibleLookups.push_back(compat ? compat : "");
+    if (!s.auxUartNode || !compat || std::string(compat) != "brcm,bcm2835-aux-uart")
+        return nullptr;
+    ++s.nodeRefs;
+    return s.auxUartNode;
+}
+
+void of_node_put(struct device_node *node)
+{
+    auto &s = state();
+    if (!node)
+        return;
+    s.calls.push_back("of_node_put");
+    if (node != s.auxUartNode || s.nodeRefs <= 0) {
+        problem("put of a node not held");
+        return;
+    }
+    --s.nodeRefs;
+}
+
+unsigned int irq_of_parse_and_map(struct device_node *node, int index)
+{
+    auto &s = state();
+    s.calls.push_back("irq_of_parse_and_map");
+    if (node != s.auxUartNode || s.nodeRefs <= 0)
+        problem("interrupt looked up on a node not held");
+    if (index != 0)
+        problem("the aux UART node has one interrupt");
+    return node ? node->irq : 0;
+}
+
+struct clk *of_clk_get(struct device_node *np, int index)
+{
+    auto &s = state();
+    s.calls.push_back("of_clk_get");
+    if (np != s.auxUartNode || s.nodeRefs <= 0)
+        problem("clock looked up on a node not held");
+    if (index != 0)
+        problem("the aux UART node has one clock");
+    if (s.fail.clkGet)
+        return static_cast<clk *>(ERR_PTR(s.fail.clkGet));
+    ++s.clkRefs;
+    return &sim::g_auxUartClock;
+}
+
+int clk_prepare_enable(struct clk *c)
+{
+    auto &s = state();
+    s.calls.push_back("clk_prepare_enable");
+    if (c != &sim::g_auxUartClock || s.clkRefs <= 0)
+        problem("enable of a clock not held");
+    if (s.fail.clkEnable)
+        return s.fail.clkEnable;
+    if (s.clkEnables++ == 0)
+        s.auxEnabled = true;
+    return 0;
+}
+
+void clk_disable_unprepare(struct clk *c)
+{
+    auto &s = state();
+    s.calls.push_back("clk_disable_unprepare");
+    if (c != &sim::g_auxUartClock || s.clkEnables <= 0) {
+        problem("disable of a clock not enabled");
+        return;
+    }
+    if (--s.clkEnables == 0)
+        s.auxEnabled = false;
+}
+
+void clk_put(struct clk *c)
+{
+    auto &s = state();
+    s.calls.push_back("clk_put");
+    if (c != &sim::g_auxUartClock || s.clkRefs <= 0) {
+        problem("put of a clock not held");
+        return;
+    }
+    --s.clkRefs;
+}
+
 void sim_dev_err(const struct device *dev, const char *fmt, ...)
 {
     char text[256];
@@ -403,6 +498,8 @@ void writel(u32 value, volatile void __iomem *addr)
     int offset = sim::decode(addr);
     if (offset == -2)
         problem("write outside the register window");
+    if (offset == -1)
+        s.auxEnabled = (value & 1) != 0;
     s.regs.log.push_back({true, sim::name(offset), value, sim::portLocked(), s.irqsOff});
 }
 

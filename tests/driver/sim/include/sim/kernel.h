@@ -8,6 +8,7 @@
  * structures and prototypes below change shape where the real kernel did
  * (old termios const in 6.1, port timeout -> frame_time in 6.0, transmit
  * buffer as kfifo in 6.10, void remove in 6.11, no ioremap_nocache in 5.6).
+ * The device-tree and clock calls exist in every generation.
  *
  * The behaviour behind these declarations is in kernel_sim.cpp; tests look at
  * it through sim/state.h. This is test code: it records and injects failures,
@@ -26,6 +27,12 @@ extern "C" {
 #endif
 
 /* ---- error numbers (the kernel's, equal to the C library's) ------------- */
+#ifndef ENXIO
+#define ENXIO 6
+#endif
+#ifndef EIO
+#define EIO 5
+#endif
 #ifndef ENOMEM
 #define ENOMEM 12
 #endif
@@ -38,6 +45,24 @@ extern "C" {
 #ifndef EINVAL
 #define EINVAL 22
 #endif
+#define EPROBE_DEFER 517 /* kernel-internal: probe again later */
+
+#define MAX_ERRNO 4095
+
+static inline void *ERR_PTR(long error)
+{
+	return (void *)error;
+}
+
+static inline long PTR_ERR(const void *ptr)
+{
+	return (long)ptr;
+}
+
+static inline bool IS_ERR(const void *ptr)
+{
+	return (unsigned long)ptr >= (unsigned long)-MAX_ERRNO;
+}
 
 /* ---- version ---------------------------------------------------------- */
 #define KERNEL_VERSION(a, b, c) (((a) << 16) + ((b) << 8) + (c))
@@ -100,7 +125,8 @@ void sim_module_exit(void);
 /* ---- devices and the platform bus --------------------------------------- */
 struct device_node {
 	const char *full_name;
-	int uart_alias; /* what of_alias_get_id(np, "uart") answers */
+	int uart_alias;   /* what of_alias_get_id(np, "uart") answers */
+	unsigned int irq; /* what irq_of_parse_and_map(np, 0) answers; 0: none */
 };
 
 struct device {
@@ -153,6 +179,19 @@ static inline void *platform_get_drvdata(const struct platform_device *pdev)
 }
 
 int of_alias_get_id(struct device_node *np, const char *stem);
+struct device_node *of_find_compatible_node(struct device_node *from,
+					    const char *type,
+					    const char *compat);
+void of_node_put(struct device_node *node);
+unsigned int irq_of_parse_and_map(struct device_node *node, int index);
+
+/* ---- clocks --------------------------------------------------------------- */
+struct clk;
+
+struct clk *of_clk_get(struct device_node *np, int index);
+int clk_prepare_enable(struct clk *clk);
+void clk_disable_unprepare(struct clk *clk);
+void clk_put(struct clk *clk);
 
 void sim_dev_err(const struct device *dev, const char *fmt, ...)
 	__attribute__((format(printf, 2, 3)));

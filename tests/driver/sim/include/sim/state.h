@@ -65,6 +65,8 @@ struct Failures {
     int requestIrq = 0;
     bool regionBusy = false;
     bool mapFails = false;
+    int clkGet = 0;     // of_clk_get answers ERR_PTR(clkGet)
+    int clkEnable = 0;  // clk_prepare_enable answers this
 };
 
 struct Region {
@@ -133,6 +135,18 @@ struct State {
 
     std::vector<Message> errors;  // dev_err
     std::vector<std::string> aliasStems;
+
+    // The device tree: the node of_find_compatible_node finds (whatever its
+    // status; none when null) and the references taken on it.
+    device_node *auxUartNode = nullptr;
+    std::vector<std::string> compatibleLookups;
+    int nodeRefs = 0;
+    // The aux clock gate of that node: references held, enable count.
+    int clkRefs = 0;
+    int clkEnables = 0;
+    // The mini UART's bit in the aux enable register, set by a write to the
+    // register or by the clock gate. Its registers answer only while it is set.
+    bool auxEnabled = false;
 
     std::vector<FlipChar> inserted;  // every character put in the flip buffer
     size_t pushedCount = 0;          // of which this many were pushed
