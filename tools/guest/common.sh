@@ -1,0 +1,66 @@
+# Shared by the guest scripts (sourced, not run): the packages they need and
+# where the guest kernel lives.
+#
+# The guest kernel is Debian's linux-source-6.1 configured with
+# bcm2835_defconfig plus kernel.config, built with the armel cross compiler.
+# It is kept outside the clone under $ZORVI_GUEST_CACHE (default
+# /var/cache/zorvi-upgrade/guest), in a directory named by a hash of all that
+# decides its contents, and built there when absent. A tree counts only once
+# its stamp file is written, so an interrupted build is started over.
+
+GUEST_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+ZORVI_ROOT=$(cd "$GUEST_DIR/../.." && pwd)
+DRIVER_DIR=$ZORVI_ROOT/driver
+GUEST_DEPS=$ZORVI_ROOT/tools/deps/guest.list
+GUEST_ARM_MAKE=(ARCH=arm CROSS_COMPILE=arm-linux-gnueabi-)
+# What the build makes: the kernel image, the modules' symbol list and the DTBs.
+GUEST_TARGETS=(zImage modules dtbs)
+GUEST_DEFCONFIG=bcm2835_defconfig
+GUEST_DTB=bcm2835-rpi-zero.dtb
+
+guest_log() { echo "guest: $*" >&2; }
+
+guest_cache_root() {
+  local root=${ZORVI_GUEST_CACHE:-/var/cache/zorvi-upgrade/guest}
+  if ! mkdir -p "$root" 2>/dev/null || [ ! -w "$root" ]; then
+    root=${XDG_CACHE_HOME:-$HOME/.cache}/zorvi-upgrade/guest
+    mkdir -p "$root"
+  fi
+  echo "$root"
+}
+
+# Installs whatever tools/deps/guest.list names and is not installed yet.
+guest_need_packages() {
+  local missing=() pkg
+  for pkg in $(sed -e 's/#.*//' "$GUEST_DEPS"); do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+      missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" != 0 ]; then
+    guest_log "missing packages: ${missing[*]}; install them (tools/install-deps) as root"
+    return 1
+  fi
+  guest_log "installing ${missing[*]}"
+  (
+    flock 9
+    export DEBIAN_FRONTEND=noninteractive
+    local apt=(apt-get -y -q --no-install-recommends -o DPkg::Lock::Timeout=600)
+    "${apt[@]}" install "${missing[@]}" >&2 ||
+      { apt-get -q update >&2 && "${apt[@]}" install "${missing[@]}" >&2; }
+  ) 9>"$(guest_cache_root)/.apt.lock"
+}
+
+# Everything that decides the kernel's contents, one item a line; its hash
+# names the cache directory.
+guest_kernel_inputs() {
+  echo "linux-source-6.1 $(dpkg-query -W -f='${Version}' linux-source-6.1)"
+  echo "arm-linux-gnueabi-gcc $(arm-linux-gnueabi-gcc -dumpfullversion)"
+  echo "defconfig $GUEST_DEFCONFIG"
+  echo "targets ${GUEST_TARGETS[*]}"
+  cat "$GUEST_DIR/kernel.config"
+}
+
+guest_kernel_hash() {
+  guest_kernel_inputs | sha256sum | cut -c1-16
+}
