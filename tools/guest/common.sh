@@ -10,6 +10,8 @@
 
 GUEST_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 ZORVI_ROOT=$(cd "$GUEST_DIR/../.." && pwd)
+# shellcheck source=../lib/cache.sh
+. "$ZORVI_ROOT/tools/lib/cache.sh"
 DRIVER_DIR=$ZORVI_ROOT/driver
 GUEST_DEPS=$ZORVI_ROOT/tools/deps/guest.list
 GUEST_ARM_MAKE=(ARCH=arm CROSS_COMPILE=arm-linux-gnueabi-)
@@ -20,36 +22,10 @@ GUEST_DTB=bcm2835-rpi-zero.dtb
 
 guest_log() { echo "guest: $*" >&2; }
 
-guest_cache_root() {
-  local root=${ZORVI_GUEST_CACHE:-/var/cache/zorvi-upgrade/guest}
-  if ! mkdir -p "$root" 2>/dev/null || [ ! -w "$root" ]; then
-    root=${XDG_CACHE_HOME:-$HOME/.cache}/zorvi-upgrade/guest
-    mkdir -p "$root"
-  fi
-  echo "$root"
-}
+guest_cache_root() { zorvi_cache_root guest "${ZORVI_GUEST_CACHE:-}"; }
 
 # Installs whatever tools/deps/guest.list names and is not installed yet.
-guest_need_packages() {
-  local missing=() pkg
-  for pkg in $(sed -e 's/#.*//' "$GUEST_DEPS"); do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
-      missing+=("$pkg")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "$(id -u)" != 0 ]; then
-    guest_log "missing packages: ${missing[*]}; install them (tools/install-deps) as root"
-    return 1
-  fi
-  guest_log "installing ${missing[*]}"
-  (
-    flock 9
-    export DEBIAN_FRONTEND=noninteractive
-    local apt=(apt-get -y -q --no-install-recommends -o DPkg::Lock::Timeout=600)
-    "${apt[@]}" install "${missing[@]}" >&2 ||
-      { apt-get -q update >&2 && "${apt[@]}" install "${missing[@]}" >&2; }
-  ) 9>"$(guest_cache_root)/.apt.lock"
-}
+guest_need_packages() { zorvi_need_packages guest "$GUEST_DEPS"; }
 
 # Everything that decides the kernel's contents, one item a line; its hash
 # names the cache directory.

@@ -8,42 +8,18 @@
 # when it is absent. A tree counts only once its stamp file is written.
 
 ZORVI_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# shellcheck source=../lib/cache.sh
+. "$ZORVI_ROOT/tools/lib/cache.sh"
 DRIVER_DIR=$ZORVI_ROOT/driver
 DRIVER_DEPS=$ZORVI_ROOT/tools/deps/driver.list
 ARM_MAKE=(ARCH=arm CROSS_COMPILE=arm-linux-gnueabi-)
 
 kernel_log() { echo "kernel: $*" >&2; }
 
-kernel_cache_root() {
-  local root=${ZORVI_KERNEL_CACHE:-/var/cache/zorvi-upgrade/kernel}
-  if ! mkdir -p "$root" 2>/dev/null || [ ! -w "$root" ]; then
-    root=${XDG_CACHE_HOME:-$HOME/.cache}/zorvi-upgrade/kernel
-    mkdir -p "$root"
-  fi
-  echo "$root"
-}
+kernel_cache_root() { zorvi_cache_root kernel "${ZORVI_KERNEL_CACHE:-}"; }
 
 # Installs whatever tools/deps/driver.list names and is not installed yet.
-kernel_need_packages() {
-  local missing=() pkg
-  for pkg in $(sed -e 's/#.*//' "$DRIVER_DEPS"); do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
-      missing+=("$pkg")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "$(id -u)" != 0 ]; then
-    kernel_log "missing packages: ${missing[*]}; install them (tools/install-deps) as root"
-    return 1
-  fi
-  kernel_log "installing ${missing[*]}"
-  (
-    flock 9
-    export DEBIAN_FRONTEND=noninteractive
-    local apt=(apt-get -y -q --no-install-recommends -o DPkg::Lock::Timeout=600)
-    "${apt[@]}" install "${missing[@]}" >&2 ||
-      { apt-get -q update >&2 && "${apt[@]}" install "${missing[@]}" >&2; }
-  ) 9>"$(kernel_cache_root)/.apt.lock"
-}
+kernel_need_packages() { zorvi_need_packages kernel "$DRIVER_DEPS"; }
 
 # The build directory of Debian's amd64 headers (what linux-headers-amd64 pulls in).
 kernel_amd64_tree() {
