@@ -35,21 +35,26 @@ bool Socket::send(View<const char> message) {
     return static_cast<size_t>(sent) == message.size();
 }
 
-bool Socket::receive() {
-    if (!fd_.valid()) return false;
+bool Socket::receive() { return receiveWith(0) != Received::Failed; }
+
+bool Socket::receiveWaiting() { return receiveWith(MSG_DONTWAIT) == Received::Message; }
+
+Socket::Received Socket::receiveWith(int flags) {
+    if (!fd_.valid()) return Received::Failed;
     char data[kMaxMessageSize];
-    const ssize_t n = read(fd_.get(), data, sizeof data);
+    const ssize_t n = ::recv(fd_.get(), data, sizeof data, flags);
     if (n == -1) {
-        perror("read");
-        return false;
+        // Nothing waiting is the expected answer to a look without waiting.
+        if ((flags & MSG_DONTWAIT) == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) perror("read");
+        return Received::Failed;
     }
     if (n == 0) {
         (void)fd_.close();
         if (onClose) onClose(*this);
-        return true;
+        return Received::Closed;
     }
     if (onMessage) onMessage(*this, View<const char>(data, static_cast<size_t>(n)));
-    return true;
+    return Received::Message;
 }
 
 void Socket::waitAndReceive() {

@@ -35,6 +35,8 @@ public:
     // One read: a message goes to onMessage (dropped when unset); end-of-stream
     // closes the socket and calls onClose. False on a read error.
     bool receive();
+    // Receives one message only if one is waiting now; true when one was handled.
+    bool receiveWaiting();
     // Waits for input, then receives once. Returns early on a signal or poll error,
     // at once when the socket is closed.
     void waitAndReceive();
@@ -48,6 +50,9 @@ public:
     CloseHandler onClose;
 
 private:
+    enum class Received { Message, Closed, Failed };
+    Received receiveWith(int flags);
+
     FileDescriptor fd_;
 };
 

@@ -4,15 +4,13 @@
 #include <utility>
 
 #include "output/print.h"
+#include "protocol/Reason.h"
+#include "protocol/Status.h"
 #include "util/FileUtil.h"
 
 namespace Backend {
 
 namespace {
-
-constexpr TemporaryStringView kIdleStatus = "idle;;;";
-constexpr TemporaryStringView kUnsupportedCommand = "unsupported command";
-constexpr TemporaryStringView kUnsupportedModel = "upgrade not supported on this lumora model";
 
 bool isTrailingBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -33,15 +31,16 @@ bool isSupportedModel(CStringView modelFile) {
     return supported;
 }
 
-impl::impl(UnixSocket::Socket& given, CStringView modelFile)
-    : handler(), socket(std::move(given)), supported(isSupportedModel(modelFile)), procedure() {
+impl::impl(UnixSocket::Socket& given, CStringView modelFile, CStringView stateDirectory)
+    : handler(), socket(std::move(given)), supported(isSupportedModel(modelFile)), guard(stateDirectory),
+      procedure() {
     socket.onMessage = UnixSocket::Socket::MessageHandler(this, &impl::onRequest);
     Installer::Upgrader::prepareEnvironment();
 }
 
 int impl::run() {
     print("Backend pid=", getpid());
-    notify(socket, kIdleStatus);
+    notify(socket, Status::kIdle);
     while (handler.isRunning() && !procedure) {
         // Only possible once the launcher is gone: nothing more can arrive.
         if (socket.fd() < 0) break;
@@ -49,12 +48,27 @@ int impl::run() {
     }
     // Checked after the loop: a command accepted just before a stop still runs.
     if (procedure) {
-        print("Backend received upgrade command, starting...");
-        Installer::Upgrader& upgrader = procedure->get();
-        while (upgrader.runNextStep()) sendProgress(upgrader);
+        runProcedure();
+        refuseWaitingRequests();
     }
     print("Backend exiting");
     return 0;
+}
+
+void impl::runProcedure() {
+    print("Backend received upgrade command, starting...");
+    Installer::Upgrader& upgrader = procedure->get();
+    while (upgrader.runNextStep()) {
+        // Recorded before "completed" goes out, so that a request a client
+        // sends on seeing it is already refused.
+        if (upgrader.isCompleted()) (void)guard.markCompleted();
+        sendProgress(upgrader);
+    }
+}
+
+void impl::refuseWaitingRequests() {
+    while (socket.receiveWaiting()) {
+    }
 }
 
 void impl::onRequest(UnixSocket::Socket&, View<const char> bytes) {
@@ -68,9 +82,10 @@ Message impl::handleRequest(const Request& request) {
         return Message(request.clientId, request.requestId, type, text);
     };
     if (request.command != Request::Upgrade && request.command != Request::EraseUpgrade)
-        return reply(Message::Failure, kUnsupportedCommand);
-    if (!supported) return reply(Message::Failure, kUnsupportedModel);
-    procedure.reset();
+        return reply(Message::Failure, Reason::kUnsupportedCommand);
+    if (!supported) return reply(Message::Failure, Reason::kUnsupportedModel);
+    if (guard.completed()) return reply(Message::Failure, Reason::kRestarting);
+    if (procedure || !guard.acquire()) return reply(Message::Failure, Reason::kInProgress);
     if (request.command == Request::Upgrade)
         procedure.emplace(Installer::migration_upgrade_t{});
     else

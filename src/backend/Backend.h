@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "UnixSocket/Socket.h"
+#include "backend/ProcedureGuard.h"
 #include "installer/Variant.h"
 #include "launcher/Handler.h"
 #include "protocol/Message.h"
@@ -16,9 +17,11 @@ inline constexpr int32_t kModelFileMaxBytes = 64;
 inline constexpr TemporaryStringView kSupportedModel = "arko-3b2-nx";
 
 // The privileged worker: answers requests from the frontend until it accepts
-// one upgrade command, then runs that procedure to its end and exits.
+// one upgrade command, then runs that procedure to its end, refuses whatever
+// was asked meanwhile and exits.
 struct impl {
-    explicit impl(UnixSocket::Socket& given, CStringView modelFile = kModelFile);
+    explicit impl(UnixSocket::Socket& given, CStringView modelFile = kModelFile,
+                  CStringView stateDirectory = kStateDirectory);
     impl(const impl&) = delete;
     impl& operator=(const impl&) = delete;
 
@@ -26,10 +29,15 @@ struct impl {
     void onRequest(UnixSocket::Socket& from, View<const char> bytes);
     Message handleRequest(const Request& request);
     void sendProgress(const Installer::Upgrader& upgrader);
+    void runProcedure();
+    // Answers every request that reached the pair while the procedure ran:
+    // none of them may start a procedure in the next backend.
+    void refuseWaitingRequests();
 
     Handler handler;
     UnixSocket::Socket socket;
     bool supported;
+    ProcedureGuard guard;
     std::optional<Installer::Variant> procedure;
 };
 

@@ -5,11 +5,9 @@
 
 #include "frontend/Privileges.h"
 #include "output/print.h"
+#include "protocol/Reason.h"
 #include "protocol/Request.h"
-
-namespace {
-constexpr TemporaryStringView kInvalidRequest = "invalid request";
-} // namespace
+#include "protocol/Status.h"
 
 Frontend::Frontend(UnixSocket::Socket& backend, StringView socketPath)
     : handler_(),
@@ -31,12 +29,20 @@ int Frontend::run() {
 
 void Frontend::onClientData(UnixSocket::Server&, UnixSocket::Client& client, StringView bytes) {
     Request request = parseRequest(backendId(client.id), bytes);
-    if (request.valid()) {
-        // The backend decides and answers; nothing is replied from here.
-        (void)backend_.send(request.bytes());
+    if (!request.valid()) {
+        forward(Message(request.clientId, request.requestId, Message::Failure, Reason::kInvalidRequest));
         return;
     }
-    forward(Message(request.clientId, request.requestId, Message::Failure, kInvalidRequest));
+    if (Status::announcesRunningProcedure(lastNotification_)) {
+        // The backend reads nothing while its procedure runs: answer now
+        // rather than let the request wait for a later backend.
+        bool procedure = request.command == Request::Upgrade || request.command == Request::EraseUpgrade;
+        forward(Message(request.clientId, request.requestId, Message::Failure,
+                        procedure ? Reason::kInProgress : Reason::kUnsupportedCommand));
+        return;
+    }
+    // The backend decides and answers.
+    (void)backend_.send(request.bytes());
 }
 
 void Frontend::onBackendMessage(UnixSocket::Socket&, View<const char> bytes) {

@@ -18,20 +18,25 @@ protected:
     void SetUp() override {
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends), 0);
         model = testing::TempDir() + "zorvi-model-" + std::to_string(getpid());
+        state = testing::TempDir() + "zorvi-state-" + std::to_string(getpid());
     }
     void TearDown() override {
         if (ends[0] >= 0) close(ends[0]);
         unlink(model.c_str());
+        unlink((state + "/procedure.lock").c_str());
+        unlink((state + "/completed").c_str());
+        rmdir(state.c_str());
     }
 
     void writeModel(const std::string& content) { std::ofstream(model) << content; }
     CStringView modelPath() const { return CStringView::fromCString(model.c_str()); }
+    CStringView statePath() const { return CStringView::fromCString(state.c_str()); }
 
     // Builds the backend on end 1 and returns the model line it logged.
     std::string construct(std::optional<Backend::impl>& backend) {
         UnixSocket::Socket given{FileDescriptor(ends[1])};
         ends[1] = -1;
-        std::string log = captureStdout([&] { backend.emplace(given, modelPath()); });
+        std::string log = captureStdout([&] { backend.emplace(given, modelPath(), statePath()); });
         EXPECT_EQ(given.fd(), -1); // the descriptor moved over
         return log;
     }
@@ -48,8 +53,23 @@ protected:
         return std::string(text.data(), text.length());
     }
 
+    // The answer `backend` gives to `command` from client 9, request 31.
+    static std::string ask(Backend::impl& backend, uint16_t command) {
+        Buffer text;
+        backend.handleRequest(request(command)).toText(text);
+        return std::string(text.data(), text.length());
+    }
+    static Request request(uint16_t command) {
+        Request r;
+        r.clientId = 9;
+        r.requestId = 31;
+        r.command = command;
+        return r;
+    }
+
     int ends[2] = {-1, -1};
     std::string model;
+    std::string state;
 };
 
 TEST_F(BackendTest, ModelFileVariants) {
@@ -90,25 +110,78 @@ TEST_F(BackendTest, DecisionTableOnASupportedHub) {
     writeModel("arko-3b2-nx\n");
     std::optional<Backend::impl> backend;
     construct(backend);
-    auto ask = [&](uint16_t command) {
-        Request r;
-        r.clientId = 9;
-        r.requestId = 31;
-        r.command = command;
-        Buffer text;
-        backend->handleRequest(r).toText(text);
-        return std::string(text.data(), text.length());
-    };
-    EXPECT_EQ(ask(Request::None), "");
-    EXPECT_EQ(ask(Request::Revert), "rsp;31;false;unsupported command");
-    EXPECT_EQ(ask(Request::Cancel), "rsp;31;false;unsupported command");
-    EXPECT_EQ(ask(77), "rsp;31;false;unsupported command");
+    EXPECT_EQ(ask(*backend, Request::None), "");
+    EXPECT_EQ(ask(*backend, Request::Revert), "rsp;31;false;unsupported command");
+    EXPECT_EQ(ask(*backend, Request::Cancel), "rsp;31;false;unsupported command");
+    EXPECT_EQ(ask(*backend, 77), "rsp;31;false;unsupported command");
     EXPECT_FALSE(backend->procedure);
-    EXPECT_EQ(ask(Request::Upgrade), "rsp;31;true;");
+    EXPECT_EQ(ask(*backend, Request::Upgrade), "rsp;31;true;");
     ASSERT_TRUE(backend->procedure);
     EXPECT_EQ(std::string(backend->procedure->get().name().data()), "migration_upgrade");
-    EXPECT_EQ(ask(Request::EraseUpgrade), "rsp;31;true;"); // replaces the held procedure in place
-    EXPECT_EQ(std::string(backend->procedure->get().name().data()), "erase_upgrade");
+    // One procedure per backend: a second request never replaces or follows it.
+    EXPECT_EQ(ask(*backend, Request::EraseUpgrade), "rsp;31;false;upgrade already in progress");
+    EXPECT_EQ(std::string(backend->procedure->get().name().data()), "migration_upgrade");
+    EXPECT_EQ(ask(*backend, Request::Cancel), "rsp;31;false;unsupported command");
+}
+
+// Two backends stand for the one a killed launcher left behind and the one the
+// restarted service started: only one of them may run a procedure.
+TEST_F(BackendTest, AProcedureIsExclusiveForTheWholeMachine) {
+    writeModel("arko-3b2-nx\n");
+    std::optional<Backend::impl> first;
+    construct(first);
+    int other[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, other), 0);
+    UnixSocket::Socket given{FileDescriptor(other[1])};
+    std::optional<Backend::impl> second;
+    captureStdout([&] { second.emplace(given, modelPath(), statePath()); });
+    EXPECT_EQ(ask(*first, Request::EraseUpgrade), "rsp;31;true;");
+    EXPECT_EQ(ask(*second, Request::Upgrade), "rsp;31;false;upgrade already in progress");
+    EXPECT_EQ(ask(*second, Request::EraseUpgrade), "rsp;31;false;upgrade already in progress");
+    EXPECT_FALSE(second->procedure);
+    first.reset(); // its process ends: the lock goes with it
+    EXPECT_EQ(ask(*second, Request::Upgrade), "rsp;31;true;");
+    close(other[0]);
+}
+
+TEST_F(BackendTest, NothingStartsOnceAProcedureCompletedUntilTheHubRestarts) {
+    writeModel("arko-3b2-nx\n");
+    std::optional<Backend::impl> backend;
+    construct(backend);
+    ASSERT_TRUE(backend->guard.markCompleted());
+    EXPECT_EQ(ask(*backend, Request::Upgrade), "rsp;31;false;upgrade completed, hub is restarting");
+    EXPECT_EQ(ask(*backend, Request::EraseUpgrade), "rsp;31;false;upgrade completed, hub is restarting");
+    EXPECT_EQ(ask(*backend, Request::Revert), "rsp;31;false;unsupported command");
+    EXPECT_FALSE(backend->procedure);
+    // A restarted service reads the same state: only a reboot clears /run.
+    backend.reset();
+    ends[1] = dup(ends[0]);
+    std::optional<Backend::impl> restarted;
+    construct(restarted);
+    EXPECT_EQ(ask(*restarted, Request::Upgrade), "rsp;31;false;upgrade completed, hub is restarting");
+}
+
+TEST_F(BackendTest, RequestsThatWaitedDuringAProcedureAreRefusedBeforeItExits) {
+    writeModel("arko-3b2-nx\n");
+    std::optional<Backend::impl> backend;
+    construct(backend);
+    ASSERT_EQ(ask(*backend, Request::EraseUpgrade), "rsp;31;true;");
+    for (uint16_t command : {Request::Upgrade, Request::Cancel, Request::EraseUpgrade}) {
+        Request r = request(command);
+        r.requestId = static_cast<uint16_t>(40 + command);
+        ASSERT_EQ(write(ends[0], r.bytes().begin(), r.bytes().size()), 16);
+    }
+    backend->refuseWaitingRequests();
+    EXPECT_EQ(next(), "rsp;41;false;upgrade already in progress");
+    EXPECT_EQ(next(), "rsp;44;false;unsupported command");
+    EXPECT_EQ(next(), "rsp;42;false;upgrade already in progress");
+    EXPECT_EQ(next(100), ""); // and it returned: nothing left waiting, nothing blocked
+    // After the reboot step returned, the same requests hear that the hub restarts.
+    ASSERT_TRUE(backend->guard.markCompleted());
+    Request late = request(Request::Upgrade);
+    ASSERT_EQ(write(ends[0], late.bytes().begin(), late.bytes().size()), 16);
+    backend->refuseWaitingRequests();
+    EXPECT_EQ(next(), "rsp;31;false;upgrade completed, hub is restarting");
 }
 
 TEST_F(BackendTest, UnsupportedHubRefusesUpgradesButStillAnswers) {
@@ -166,7 +239,7 @@ TEST_F(BackendTest, StartsIdleAndExitsWhenThePairIsGone) {
         dup2(out[1], STDOUT_FILENO);
         close(ends[0]); // the only other holder of the pair: end-of-stream at once
         UnixSocket::Socket given{FileDescriptor(ends[1])};
-        Backend::impl backend(given, modelPath());
+        Backend::impl backend(given, modelPath(), statePath());
         _exit(backend.run());
     }
     close(out[1]);
@@ -174,8 +247,11 @@ TEST_F(BackendTest, StartsIdleAndExitsWhenThePairIsGone) {
     close(ends[0]);
     ends[0] = ends[1] = -1;
     int status = 0;
-    for (int i = 0; i < 50 && waitpid(child, &status, WNOHANG) == 0; ++i) usleep(100000);
-    ASSERT_TRUE(WIFEXITED(status)) << "backend still running with its pair closed";
+    pid_t ended = 0;
+    for (int i = 0; i < 50 && (ended = waitpid(child, &status, WNOHANG)) == 0; ++i) usleep(100000);
+    if (ended != child) kill(child, SIGKILL), waitpid(child, &status, 0);
+    ASSERT_EQ(ended, child) << "backend still running with its pair closed";
+    ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     char buf[1024];
     ssize_t n = read(out[0], buf, sizeof buf);

@@ -68,14 +68,19 @@ class Client:
 class Service:
     """zorvi-upgrade in the sandbox; stdout and stderr kept in files."""
 
-    def __init__(self, *options, wait_ready=True):
-        self.state = tempfile.mkdtemp(prefix="zorvi-e2e-")
+    def __init__(self, *options, wait_ready=True, state=None, command=None):
+        """state: the directory of an earlier run whose /run this one keeps, as
+        a restart of the service on the same hub would. command: what runs in
+        the sandbox instead of the daemon alone (a shell line; $DAEMON is the
+        daemon's command)."""
+        self.state = state or tempfile.mkdtemp(prefix="zorvi-e2e-")
         os.chmod(self.state, 0o755)  # so the sandbox's unprivileged accounts can reach the socket
         self.out_path = os.path.join(self.state, "stdout.log")
         self.err_path = os.path.join(self.state, "stderr.log")
+        run = DAEMON if command is None else ["/bin/sh", "-c", command.replace("$DAEMON", " ".join(DAEMON))]
         with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
             self.proc = subprocess.Popen(
-                [SANDBOX, "--state", self.state, *options, "--", *DAEMON],
+                [SANDBOX, "--state", self.state, *options, "--", *run],
                 stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         self.exit_status = None
         self.clients = []
@@ -179,13 +184,15 @@ class Service:
             raise AssertionError("the service did not stop within %s s" % timeout)
         return self.exit_status
 
-    def close(self):
+    def close(self, keep_state=False):
         for c in self.clients:
             c.close()
+        self.clients = []
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait(10)
-        subprocess.run(["rm", "-rf", self.state], check=False)
+        if not keep_state:
+            subprocess.run(["rm", "-rf", self.state], check=False)
 
 
 def command_calls(command_lines):

@@ -1,4 +1,8 @@
 """Full procedures, failures and requests that arrive while a procedure runs."""
+import os
+import re
+import signal
+import subprocess
 import unittest
 
 from plan import ERASE, MIGRATION, commands, notifications
@@ -92,32 +96,144 @@ class FailedSteps(unittest.TestCase):
 
 
 class RequestsDuringAProcedure(unittest.TestCase):
-    def test_requests_wait_for_the_next_backend(self):
-        gate = "/tmp/zorvi-e2e-gate-%d" % id(self)
-        s = Service("--rule", "apt-get update gate=" + gate)
+    """A second client, a double click or a retrying script must never start a
+    procedure behind the running one: the reboot would cut it off half way."""
+
+    def setUp(self):
+        self.gate = "/tmp/zorvi-e2e-gate-%d-%d" % (os.getpid(), id(self))
+        self.addCleanup(lambda: os.path.exists(self.gate) and os.unlink(self.gate))
+
+    def procedures_run(self, s):
+        """How many procedures the stubs saw: each one starts with its cp step."""
+        return [n for n, a, _ in s.stub_calls()].count("reboot")
+
+    def test_requests_are_refused_at_once_and_never_carried_out_later(self):
+        s = Service("--rule", "apt-get update gate=" + self.gate)
         try:
             a, b = s.client(), s.client()
             a.recv(), b.recv()
             a.send("req;10;erase_upgrade")
             a.recv_until(lambda t: ";apt_update;" in t, 15)
-            wait_until(lambda: any(a == "update" for _, a, _ in s.stub_calls()), 10, "the gated step")
-            b.send("req;11;cancel")
-            b.send("req;12;upgrade")
-            self.assertEqual(b.recv_until(lambda t: ";apt_update;" in t, 5)[-1].split(";")[3], "apt_update")
-            self.assertIsNone(b.recv(0.5))  # nothing answers while the procedure runs
-            open(gate, "w").close()
-            got = b.recv_until(lambda t: t == "rsp;11;false;unsupported command", 30)
-            self.assertIn("nfy;erase_upgrade;100.000;completed;;Completed", got)
-            self.assertEqual(got[-2:], ["nfy;idle;;;", "rsp;11;false;unsupported command"])
-            # The queued upgrade is carried out by that next backend.
-            got = b.recv_until(lambda t: t.endswith(";completed;;Completed"), 30)
-            self.assertEqual(got[0], "rsp;12;true;")
-            self.assertTrue(got[-1].startswith("nfy;migration_upgrade;"))
+            b.recv_until(lambda t: ";apt_update;" in t, 15)
+            for text, answer in [("req;11;cancel", "rsp;11;false;unsupported command"),
+                                 ("req;12;upgrade", "rsp;12;false;upgrade already in progress"),
+                                 ("req;13;erase_upgrade", "rsp;13;false;upgrade already in progress"),
+                                 ("req;14;revert", "rsp;14;false;unsupported command")]:
+                b.send(text)
+                self.assertEqual(b.recv(), answer, text)  # while the step is still held
+            self.assertFalse(os.path.exists(self.gate))
+            open(self.gate, "w").close()
+            got = b.recv_until(lambda t: t == "nfy;idle;;;", 30)
+            self.assertEqual(got[-2:], ["nfy;erase_upgrade;100.000;completed;;Completed", "nfy;idle;;;"])
+            # Until the hub has restarted, nothing more starts.
+            for text, answer in [("req;15;upgrade", "rsp;15;false;upgrade completed, hub is restarting"),
+                                 ("req;16;erase_upgrade", "rsp;16;false;upgrade completed, hub is restarting"),
+                                 ("req;17;cancel", "rsp;17;false;unsupported command")]:
+                b.send(text)
+                self.assertEqual(b.recv(), answer, text)
+            self.assertEqual(self.procedures_run(s), 1)
+            self.assertEqual(s.stdout().count("Backend received upgrade command"), 1)
             self.assertEqual(s.stop(), 0)
         finally:
             s.close()
-            if __import__("os").path.exists(gate):
-                __import__("os").unlink(gate)
+
+    def test_requests_that_reach_a_busy_backend_are_refused_when_it_ends(self):
+        # A frontend restarted during the procedure has no state to refuse
+        # from: its requests wait in the pair, and the backend answers them.
+        s = Service("--rule", "apt-get update gate=" + self.gate)
+        try:
+            a = s.client()
+            a.recv()
+            a.send("req;10;upgrade")
+            a.recv_until(lambda t: ";apt_update;" in t, 15)
+            os.kill(s.host_pid(s.worker_pids("Frontend")[-1]), signal.SIGKILL)
+            wait_until(lambda: len(s.worker_pids("Frontend")) == 2, 10, "a new frontend")
+            c = wait_until(lambda: s._try_connect(), 10, "the new frontend's socket")
+            s.clients.append(c)
+            c.send("req;21;erase_upgrade")
+            c.send("req;22;cancel")
+            c.send("req;23;upgrade")
+            open(self.gate, "w").close()
+            got = c.recv_until(lambda t: t == "rsp;23;false;upgrade already in progress", 30)
+            self.assertEqual([t for t in got if t.startswith("rsp;")],
+                             ["rsp;21;false;upgrade already in progress",
+                              "rsp;22;false;unsupported command",
+                              "rsp;23;false;upgrade already in progress"])
+            # All three were answered before the procedure's backend exited.
+            self.assertNotIn("nfy;idle;;;", got)
+            c.recv_until(lambda t: t == "nfy;idle;;;", 10)
+            self.assertEqual(self.procedures_run(s), 1)
+            self.assertEqual(s.stop(), 0)
+        finally:
+            s.close()
+
+    def test_only_a_reboot_clears_the_completed_state(self):
+        s = Service()
+        try:
+            c = s.client()
+            c.recv()
+            c.send("req;1;upgrade")
+            c.recv_until(lambda t: t.endswith(";completed;;Completed"), 30)
+            self.assertEqual(s.stop(), 0)
+        finally:
+            s.close(keep_state=True)
+        # The service alone restarted: /run is kept.
+        s = Service(state=s.state)
+        try:
+            c = s.client()
+            self.assertEqual(c.recv(), "nfy;idle;;;")
+            c.send("req;2;erase_upgrade")
+            self.assertEqual(c.recv(), "rsp;2;false;upgrade completed, hub is restarting")
+            self.assertEqual(s.stub_calls(), [])
+            self.assertEqual(s.stop(), 0)
+        finally:
+            s.close(keep_state=True)
+        # A reboot empties /run.
+        subprocess.run(["rm", "-rf", os.path.join(s.state, "run")], check=True)
+        s = Service(state=s.state)
+        try:
+            c = s.client()
+            c.recv()
+            c.send("req;3;upgrade")
+            self.assertEqual(c.recv(), "rsp;3;true;")
+            c.recv_until(lambda t: t.endswith(";completed;;Completed"), 30)
+            self.assertEqual(s.stop(), 0)
+        finally:
+            s.close()
+
+
+class OneProcedurePerMachine(unittest.TestCase):
+    def test_a_killed_launchers_procedure_keeps_the_restarted_service_from_starting_another(self):
+        gate = "/tmp/zorvi-e2e-gate-lock-%d" % os.getpid()
+        self.addCleanup(lambda: os.path.exists(gate) and os.unlink(gate))
+        # Like a supervisor: when the launcher dies, start the service again.
+        s = Service("--rule", "apt-get update gate=" + gate, command="$DAEMON; exec $DAEMON")
+        try:
+            c = s.client()
+            c.recv()
+            c.send("req;1;erase_upgrade")
+            c.recv_until(lambda t: ";apt_update;" in t, 15)
+            old_backend = s.host_pid(s.worker_pids("Backend")[-1])
+            with open("/proc/%d/status" % s.host_pid(s.worker_pids("Frontend")[-1])) as f:
+                launcher = int(re.search(r"^PPid:\s+(\d+)", f.read(), re.M).group(1))
+            os.kill(launcher, signal.SIGKILL)
+            wait_until(lambda: len(s.worker_pids("Backend")) == 2 and len(s.worker_pids("Frontend")) == 2,
+                       20, "the restarted service's workers")
+            self.assertTrue(os.path.exists("/proc/%d" % old_backend), "the running procedure went on")
+            c2 = wait_until(lambda: s._try_connect(), 10, "the restarted service's socket")
+            s.clients.append(c2)
+            c2.recv_until(lambda t: t == "nfy;idle;;;", 10)
+            c2.send("req;2;upgrade")
+            self.assertEqual(c2.recv(), "rsp;2;false;upgrade already in progress")
+            open(gate, "w").close()
+            wait_until(lambda: not os.path.exists("/proc/%d" % old_backend), 30, "the old procedure to end")
+            # It completed, reboot included: the hub is about to restart.
+            c2.send("req;3;upgrade")
+            self.assertEqual(c2.recv(), "rsp;3;false;upgrade completed, hub is restarting")
+            self.assertEqual([n for n, _, _ in s.stub_calls()].count("reboot"), 1)
+            self.assertEqual(s.stop(), 0)
+        finally:
+            s.close()
 
 
 if __name__ == "__main__":
