@@ -6,20 +6,17 @@
 #include <unistd.h>
 
 #include "launcher/Wait.h"
+#include "util/Clock.h"
 
 namespace {
 
 constexpr int kGracePasses = 100;
 constexpr useconds_t kGracePassMicroseconds = 20000;
-constexpr time_t kForkRetrySeconds = 1;
 
 void childEnded(int) {}
 
-// Pauses before a fork is tried again; a stop signal ends the pause at once.
-void pauseBeforeRetry() {
-    timespec pause{kForkRetrySeconds, 0};
-    sigset_t mask = Handler::waitMask();
-    ppoll(nullptr, 0, &pause, &mask);
+bool earlier(const timespec& a, const timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
 } // namespace
@@ -40,21 +37,30 @@ Launcher::ChildSignal::ChildSignal() {
 Launcher::Launcher(WorkerEntry frontend, WorkerEntry backend)
     : pair_(), frontend_(frontend, 0, *this), backend_(backend, 1, *this) {}
 
+void Launcher::startWhenDue(Worker& worker) {
+    if (worker.waiting() && Clock::reached(worker.restartAt())) worker.restart(*this);
+}
+
 bool Launcher::superviseOnce(Handler& handler) {
-    // A worker whose fork failed has no child to wait for: try again shortly
-    // rather than spinning on a wait that fails at once.
-    if (frontend_.process().pid() < 0 || backend_.process().pid() < 0) {
-        pauseBeforeRetry();
-        if (!handler.isRunning()) return false;
-        if (frontend_.process().pid() < 0) frontend_.restart(*this);
-        if (backend_.process().pid() < 0) backend_.restart(*this);
-        return true;
+    // A worker that lived long enough is started again at once; one that ended
+    // (or failed to fork) within its restart pause waits for the rest of it,
+    // while the other worker is still reaped and restarted meanwhile.
+    startWhenDue(frontend_);
+    startWhenDue(backend_);
+    bool pending = frontend_.waiting() || backend_.waiting();
+    timespec deadline{};
+    if (frontend_.waiting()) deadline = frontend_.restartAt();
+    if (backend_.waiting() && (!frontend_.waiting() || earlier(backend_.restartAt(), deadline)))
+        deadline = backend_.restartAt();
+    Wait wait = pending ? Wait(deadline) : Wait(false);
+    if (!handler.isRunning()) {
+        // Forget what ended, start nothing.
+        frontend_.process().reap(wait);
+        backend_.process().reap(wait);
+        return false;
     }
-    Wait wait(false);
-    bool running = handler.isRunning();
-    if (frontend_.process().reap(wait) && running) frontend_.restart(*this);
-    running = handler.isRunning();
-    if (backend_.process().reap(wait) && running) backend_.restart(*this);
+    if (frontend_.process().reap(wait)) startWhenDue(frontend_);
+    if (backend_.process().reap(wait)) startWhenDue(backend_);
     return true;
 }
 

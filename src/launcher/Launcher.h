@@ -20,6 +20,7 @@ public:
 
 private:
     bool superviseOnce(Handler& handler);
+    void startWhenDue(Worker& worker);
     void shutDown();
 
     // The SIGCHLD set-up must be in place before the first fork.

@@ -229,5 +229,48 @@ class Supervision(unittest.TestCase):
             s.close()
 
 
+class RestartPacing(unittest.TestCase):
+    FAILURE = "User zorvi-upgrade does not exist."
+
+    def test_a_worker_that_cannot_start_is_retried_once_a_second(self):
+        s = Service("--no-account", wait_ready=False)
+        try:
+            wait_until(lambda: self.FAILURE in s.stderr(), 10, "the frontend's first failure")
+            started = time.monotonic()
+            time.sleep(5)
+            attempts = s.stderr().count(self.FAILURE)
+            elapsed = time.monotonic() - started
+            # The first attempt plus one per second, never a tight loop.
+            self.assertLessEqual(attempts, elapsed + 2, "%d attempts in %.1f s" % (attempts, elapsed))
+            self.assertGreaterEqual(attempts, 4, "retries stopped")
+            # The other worker is still reaped and restarted meanwhile, at once.
+            backend = s.host_pid(s.worker_pids("Backend")[-1])
+            os.kill(backend, signal.SIGKILL)
+            wait_until(lambda: len(s.worker_pids("Backend")) == 2, 1.5, "a new backend")
+            # A stop during the pause is prompt.
+            stopping = time.monotonic()
+            self.assertEqual(s.stop(), 0)
+            self.assertLess(time.monotonic() - stopping, 2.0 * SLOW)
+            self.assertNotIn("Sending SIGKILL", s.stdout())
+        finally:
+            s.close()
+
+    def test_a_backend_after_a_long_procedure_is_started_without_delay(self):
+        s = Service("--step-delay", "0.05")
+        try:
+            c = s.client()
+            c.recv()
+            c.send("req;1;upgrade")
+            c.recv_until(lambda t: t.endswith(";completed;;Completed"), 30)
+            completed = time.monotonic()
+            self.assertEqual(c.recv(5), "nfy;idle;;;")
+            # The procedure took well over the restart pause; its successor
+            # must not wait for one.
+            self.assertLess(time.monotonic() - completed, 0.5 * SLOW)
+            self.assertEqual(s.stop(), 0)
+        finally:
+            s.close()
+
+
 if __name__ == "__main__":
     unittest.main()
