@@ -1,5 +1,6 @@
 #pragma once
 
+#include "installer/DpkgRepair.h"
 #include "installer/Upgrader.h"
 
 namespace Installer {
@@ -20,12 +21,20 @@ public:
         if (step == 0)
             ok = true; // "not_started" runs nothing
         else if (step > 0 && step < finalStep())
-            ok = runCommand(P.steps[static_cast<size_t>(step)].command);
+            ok = (step != firstCommandStep() || repairInterruptedDpkg(P.dpkgDirectory, runCommand)) &&
+                 runCommand(P.steps[static_cast<size_t>(step)].command);
         if (ok) ++step;
         return ok;
     }
 
     static constexpr Step finalStep() { return static_cast<Step>(P.steps.size()) - 1; }
+    // An interrupted dpkg is repaired before this step's command, as part of
+    // the step: if the repair fails, the procedure stops here.
+    static Step firstCommandStep() {
+        for (Step s = 0; s < finalStep(); ++s)
+            if (!P.steps[static_cast<size_t>(s)].command.empty()) return s;
+        return finalStep();
+    }
     Step currentStep() const { return step; }
 
 private:

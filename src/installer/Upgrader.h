@@ -28,10 +28,12 @@ constexpr bool numberedInOrder(const step_impl (&steps)[N]) {
     return true;
 }
 
-// A fixed, ordered procedure: its name and its table, row i describing step i.
+// A fixed, ordered procedure: its name, its table (row i describing step i),
+// and the package database it changes, checked before its first command.
 struct Procedure {
     CStringView name;
     View<const step_impl> steps;
+    CStringView dpkgDirectory;
 };
 
 // What the backend drives without knowing which procedure it holds. Every text

@@ -23,7 +23,9 @@ constexpr Installer::step_impl kHarmless[] = {
     {3, "completed", "Completed", 100.0, ""},
 };
 extern const Installer::Procedure kHarmlessProcedure;
-const Installer::Procedure kHarmlessProcedure = {"harmless", View<const Installer::step_impl>(kHarmless)};
+// No package database here: nothing to repair before its first command.
+const Installer::Procedure kHarmlessProcedure = {"harmless", View<const Installer::step_impl>(kHarmless),
+                                                 "/nonexistent/zorvi-test-dpkg"};
 using Harmless = Installer::TableUpgrader<kHarmlessProcedure>;
 
 TEST(StepRunner, FreshProcedureIsNotStarted) {

@@ -110,6 +110,28 @@ def model(text):
     return True
 
 
+DPKG_DIR = "/var/lib/dpkg"
+
+
+def dpkg(seed):
+    """dpkg's database of the sandbox's own: what the service reads to tell
+    whether dpkg was interrupted is the test's, never the host's."""
+    if not os.path.isdir(DPKG_DIR):
+        os.makedirs(DPKG_DIR, 0o755)
+    if not tmpfs(DPKG_DIR):
+        return False
+    os.mkdir(os.path.join(DPKG_DIR, "updates"), 0o755)
+    _write(os.path.join(DPKG_DIR, "status"), b"")
+    if seed is None:
+        return True
+    if os.path.exists(os.path.join(seed, "status")):
+        shutil.copyfile(os.path.join(seed, "status"), os.path.join(DPKG_DIR, "status"))
+    updates = os.path.join(seed, "updates")
+    for name in (os.listdir(updates) if os.path.isdir(updates) else []):
+        shutil.copyfile(os.path.join(updates, name), os.path.join(DPKG_DIR, "updates", name))
+    return True
+
+
 def runtime(state):
     run = os.path.join(state, "run")
     if not bind(run, "/run"):

@@ -52,6 +52,10 @@ def _action(key, value, cwd):
         return f"{key}={parse_signal(value)}"
     if key == "delay":
         return f"delay={seconds(value)}"
+    if key == "mend-dpkg":
+        if value:
+            raise ValueError("mend-dpkg takes no value")
+        return "mend-dpkg="
     if key == "gate":
         if not value or any(c in value for c in "\t\n"):
             raise ValueError("gate needs a path without tabs or newlines")
@@ -71,7 +75,7 @@ def parse_rule(text, cwd):
     stored = []
     for item in actions.split(","):
         key, sep, value = item.partition("=")
-        if not sep:
+        if not sep and key != "mend-dpkg":
             raise ValueError(f"expected KEY=VALUE, got {item!r}")
         try:
             if key == "nth":

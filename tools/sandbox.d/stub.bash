@@ -90,6 +90,13 @@ for action in "${actions[@]}"; do
     exit=*) exit "$value" ;;
     signal=*) die_by "$value" ;;
     shell-signal=*) kill_shell "$value" ;;
+    mend-dpkg=*)
+      # What a dpkg run that succeeds leaves: nothing pending, nothing half done.
+      # shellcheck disable=SC2016 # perl's variables, not the shell's
+      "$STUB_PERL" -e '
+        unlink glob("/var/lib/dpkg/updates/*");
+        local @ARGV = ("/var/lib/dpkg/status"); local $^I = "";
+        while (<>) { s/^Status: .*/Status: install ok installed/; print; }' ;;
   esac
 done
 exit 0

@@ -2,6 +2,8 @@
 
 #include <iterator>
 
+#include "installer/DpkgState.h"
+
 namespace Installer::Erase {
 
 namespace {
@@ -50,6 +52,6 @@ static_assert(numberedInOrder(kSteps));
 
 } // namespace
 
-const Procedure kProcedure = {"erase_upgrade", View<const step_impl>(kSteps)};
+const Procedure kProcedure = {"erase_upgrade", View<const step_impl>(kSteps), kDpkgDirectory};
 
 } // namespace Installer::Erase

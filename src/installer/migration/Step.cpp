@@ -2,6 +2,8 @@
 
 #include <iterator>
 
+#include "installer/DpkgState.h"
+
 namespace Installer::Migration {
 
 namespace {
@@ -46,6 +48,6 @@ static_assert(numberedInOrder(kSteps));
 
 } // namespace
 
-const Procedure kProcedure = {"migration_upgrade", View<const step_impl>(kSteps)};
+const Procedure kProcedure = {"migration_upgrade", View<const step_impl>(kSteps), kDpkgDirectory};
 
 } // namespace Installer::Migration
