@@ -8,6 +8,7 @@
 #include "ProgressBar.h"
 #include "RequestId.h"
 #include "StopSignal.h"
+#include "protocol/Reason.h"
 
 namespace {
 // Defaults of --timeout: status is a quick look; a request's answer may wait
@@ -18,6 +19,13 @@ constexpr double kForever = 0.0;
 // A frontend sends its replay as soon as it accepts us; when it has nothing to
 // replay (just restarted) this is how long we hold the request back.
 constexpr double kReplayWait = 1.0;
+
+// The service's two ways of saying that a procedure runs or has just ended:
+// the request was not queued, and another one now would be refused alike.
+bool refusedBecauseBusy(const std::string& reason) {
+    auto is = [&](TemporaryStringView text) { return reason == std::string_view(text.data(), text.size()); };
+    return is(Reason::kInProgress) || is(Reason::kRestarting);
+}
 
 std::string seconds(double value) {
     char text[32];
@@ -101,9 +109,8 @@ ExitCode Controller::request() {
     return follow(options_.timeoutOr(kForever));
 }
 
-// A request sent while a procedure runs is not read until that one ends, and
-// is then carried out: a second upgrade nobody wanted any more, or a revert
-// whose answer comes only when it is too late. So look at the replay first.
+// A request sent while a procedure runs would only be refused: look at the
+// replay first and say so without asking.
 ExitCode Controller::checkIdle() {
     const double wait = options_.timeout > 0 && options_.timeout < kReplayWait ? options_.timeout : kReplayWait;
     ServiceMessage message;
@@ -153,7 +160,7 @@ ExitCode Controller::awaitResponse(uint16_t id) {
             if (message.hasId && message.id != id) continue;
             if (!message.accepted) {
                 display_.error(word + " refused: " + (message.reason.empty() ? "no reason given" : message.reason));
-                return ExitCode::Refused;
+                return refusedBecauseBusy(message.reason) ? ExitCode::Busy : ExitCode::Refused;
             }
             display_.note(word + " accepted (request " + std::to_string(id) + ")");
             return ExitCode::Success;

@@ -12,7 +12,7 @@ constexpr ExitCodes::Entry kEntries[] = {
     {ExitCode::PermissionDenied, "permission denied on the socket"},
     {ExitCode::ConnectionLost, "the connection closed or failed"},
     {ExitCode::TimedOut, "no message from the service in time"},
-    {ExitCode::Busy, "a procedure is already running; nothing was sent"},
+    {ExitCode::Busy, "a procedure is already running, or completed and the hub is restarting; none was started"},
 };
 } // namespace
 

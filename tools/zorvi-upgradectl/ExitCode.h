@@ -13,7 +13,7 @@ enum class ExitCode : int {
     PermissionDenied = 5,  // the socket is closed to this user
     ConnectionLost = 6,    // the service closed the connection, or a socket error
     TimedOut = 7,          // nothing came from the service in time
-    Busy = 8,              // a procedure is already running; nothing was sent
+    Busy = 8,              // a procedure runs or has just completed; none was started
 };
 
 class ExitCodes {
