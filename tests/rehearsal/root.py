@@ -47,7 +47,8 @@ class Root:
         root = cls(path)
         root.remove()
         os.makedirs(path)
-        subprocess.run(["tar", "--numeric-owner", "--xattrs", "-C", path, "-xzf", tarball],
+        # tar finds out itself whether the archive is compressed.
+        subprocess.run(["tar", "--numeric-owner", "--xattrs", "-C", path, "-xf", tarball],
                        check=True)
         return root
 

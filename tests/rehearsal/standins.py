@@ -13,6 +13,8 @@ MAINTAINER = "Rehearsal <rehearsal@verdanta.example>"
 
 # Longest a held postinst waits, in tenths of a second.
 HOLD_LIMIT = 1800
+# Files in the stand-in that the power-cut tests cut off while dpkg unpacks it.
+BULK = 400
 
 POSTINST = """#!/bin/sh
 set -e
@@ -54,12 +56,13 @@ echo "{name} {version} (stand-in)"
 
 
 class Standin:
-    def __init__(self, name, version, depends=(), conffiles=None, program=None):
+    def __init__(self, name, version, depends=(), conffiles=None, program=None, bulk=0):
         self.name = name
         self.version = version
         self.depends = depends
         self.conffiles = conffiles or {}
         self.program = program
+        self.bulk = bulk  # files of its own, so that unpacking it takes a while
 
     @property
     def filename(self):
@@ -73,7 +76,12 @@ class Standin:
             files["usr/bin/" + self.name] = (self.program, 0o755)
         for path, text in self.conffiles.items():
             files[path.lstrip("/")] = (text, 0o644)
+        for n in range(self.bulk):
+            files["usr/lib/%s-standin/part%04d" % (self.name, n)] = ("%s part %d\n" % (self.name, n) * 64, 0o644)
         return files
+
+    def first_bulk_file(self):
+        return "/usr/lib/%s-standin/part0000" % self.name
 
     def control(self):
         lines = ["Package: " + self.name, "Version: " + self.version, "Architecture: all",
@@ -132,7 +140,9 @@ NEW_REPOSITORY = [
     Standin("qd-log-mqtt", "2.0", depends=("mosquitto", "python3")),
     Standin("python3", "3.11.0-zorvi1"),
     Standin("qd-zw-flash", "2.0", program=FLASHER),
-    Standin("zipgateway", "2.0"),
+    # Installed on its own by its step, and big enough for a power cut to land
+    # while dpkg unpacks it.
+    Standin("zipgateway", "2.0", bulk=BULK),
     Standin("zlinker", "2.0", depends=("zipgateway",)),
     Standin("qd-selftest", "2.0"),
     Standin("qd-hardware", "2.0"),
