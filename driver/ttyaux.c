@@ -2,14 +2,17 @@
 /*
  * ttyaux - BCM2835 auxiliary mini UART as the serial port ttyS0.
  *
- * One port at fixed addresses (registers at 0x20215040, interrupt 29), run
- * at 8N1 whatever the termios asks, with interrupt-driven receive and
- * transmit through the 8-byte hardware FIFOs. Not supported: flow control,
- * parity, break, modem status, console.
+ * One port, run at 8N1 whatever the termios asks, with interrupt-driven
+ * receive and transmit through the 8-byte hardware FIFOs; receive overruns
+ * are counted and flagged to the line discipline. Not supported: flow
+ * control, parity, break, console.
  *
- * The interrupt number and the enable register's address hold on the hub's
- * 4.1 kernel only. Kernels that describe the UART in their device tree get
- * both from its node instead (see bcm2835_uart_of_node()).
+ * On the hub's 4.1 kernel the module registers its own device at fixed
+ * addresses (registers at 0x20215040, interrupt 29, the aux block through the
+ * kernel's fixed mapping). Kernels with the device-tree binding (4.6 on) bind
+ * it to the node compatible "verdanta,ttyaux" (see ttyaux-overlay.dts) and
+ * take the register window, interrupt and clock from there; without such a
+ * node no port appears and no register is touched.
  */
 
 #include <linux/clk.h>
@@ -18,9 +21,11 @@
 #include <linux/interrupt.h>
 #include <linux/io.h>
 #include <linux/ioport.h>
+#include <linux/kdev_t.h>
+#include <linux/kernel.h>
+#include <linux/major.h>
 #include <linux/module.h>
 #include <linux/of.h>
-#include <linux/of_irq.h>
 #include <linux/platform_device.h>
 #include <linux/serial.h>
 #include <linux/serial_core.h>
@@ -44,14 +49,16 @@
 #define BCM2835_UART_FIFO_SIZE	8
 #define BCM2835_UART_TIMEOUT	5		/* jiffies, never recomputed */
 #define PORT_BCM2835_UART	110
-#define BCM2835_UART_COMPATIBLE	"brcm,bcm2835-aux-uart"
+#define BCM2835_UART_FREE_HINT	"8250.nr_uarts=0 on the kernel command line"
 
 /*
- * Auxiliary peripheral enable register, 0x3c bytes before the UART window,
- * through the 4.1 kernel's fixed mapping of the peripheral block.
+ * The aux block's interrupt status and enable registers, 0x40 and 0x3c bytes
+ * before the UART window, through the 4.1 kernel's fixed mapping of the
+ * peripheral block. Bit 0 of each is the mini UART's.
  */
+#define BCM2835_AUX_IRQ		((void __iomem *)0xf2215000UL)
 #define BCM2835_AUX_ENABLE	((void __iomem *)0xf2215004UL)
-#define AUX_ENABLE_MINI_UART	0x01
+#define AUX_MINI_UART		0x01
 
 /* Register offsets from BCM2835_UART_PHYS; all accesses are 32 bits wide. */
 #define AUX_MU_IO	0x00	/* data: received byte / byte to send */
@@ -62,6 +69,7 @@
 #define IER_RX_TX	0x07
 
 #define AUX_MU_IIR	0x08	/* interrupt identify / FIFO control */
+#define IIR_NO_INT	0x01	/* clear while an interrupt is pending */
 #define IIR_TX		0x02
 #define IIR_RX		0x04
 #define FCR_CLEAR	0xc6	/* clear both FIFOs */
@@ -70,6 +78,7 @@
 #define LCR_8BIT	0x03
 
 #define AUX_MU_LSR	0x14	/* line status */
+#define LSR_OVERRUN	0x02	/* bytes lost to a full FIFO; clears on read */
 #define LSR_TX_IDLE	0x40	/* FIFO empty and shifter idle */
 
 #define AUX_MU_CNTL	0x20	/* extra control */
@@ -77,18 +86,16 @@
 #define CNTL_RX_TX	0x03	/* both on, no automatic flow control */
 
 #define AUX_MU_STAT	0x24	/* extra status */
-#define STAT_CTS	0x00000020
+#define STAT_CTS	0x00000080	/* the CTS line, active low */
 #define STAT_RX_LEVEL	0x000f0000
 #define STAT_RX_SHIFT	16
 #define STAT_TX_LEVEL	0x0f000000
 #define STAT_TX_SHIFT	24
 
 #define AUX_MU_BAUD	0x28	/* baud rate = clock / (8 * (divisor + 1)) */
+#define BAUD_DIVISOR_MAX 0xffff
 
 static struct uart_port ports[BCM2835_UART_NR];
-
-/* The clock gate that enables the bound port on a device tree, else NULL. */
-static struct clk *bcm2835_uart_clk;
 
 static u32 bcm2835_uart_read(struct uart_port *port, unsigned int reg)
 {
@@ -114,69 +121,30 @@ static unsigned int bcm2835_uart_tx_level(struct uart_port *port)
 }
 
 /*
- * The mini UART's device-tree node, or NULL where the fixed resources hold.
- * Looked up whatever its status: the mainline driver is kept off the UART by
- * leaving the node disabled, while this module binds its own "ttyS" device.
- * The caller puts the node.
+ * Whether the mini UART raised the interrupt, which it shares with the aux
+ * block's two SPI controllers; *iir is then what it identifies. The aux
+ * interrupt status is looked at first where the fixed mapping reaches it; on
+ * a device tree it lies in the aux clock driver's window, not in ours.
  */
-static struct device_node *bcm2835_uart_of_node(void)
+static bool bcm2835_uart_pending(struct uart_port *port, u32 *iir)
 {
-	if (!TTYAUX_OF_RESOURCES)
-		return NULL;
-	return of_find_compatible_node(NULL, NULL, BCM2835_UART_COMPATIBLE);
+#if TTYAUX_FIXED_PORT
+	if (!(readl(BCM2835_AUX_IRQ) & AUX_MINI_UART))
+		return false;
+#endif
+	*iir = bcm2835_uart_read(port, AUX_MU_IIR);
+	return !(*iir & IIR_NO_INT);
 }
 
 /*
- * The interrupt number, or a negative error. The mapping is not disposed of
- * on remove: the interrupt controller hands the same number to every user of
- * the aux interrupt (the SPI blocks share it).
+ * Registering "ttyS0" fails when another driver has the name (Debian's
+ * kernels build the 8250 driver in, with four ports) or the device numbers.
  */
-static int bcm2835_uart_irq(struct device_node *np)
+static void bcm2835_uart_report_taken(struct device *dev, int err)
 {
-	unsigned int irq;
-
-	if (!np)
-		return BCM2835_UART_IRQ;
-	irq = irq_of_parse_and_map(np, 0);
-	if (!irq)
-		return -ENXIO;
-	return irq;
-}
-
-/*
- * Enables the mini UART. On a device tree through its clock gate, which sets
- * the enable bit under the clock driver's lock and leaves the SPI bits alone;
- * returns the enabled clock or an error. Else a plain write through the fixed
- * mapping, which leaves only the mini UART enabled; returns NULL.
- */
-static struct clk *bcm2835_aux_enable(struct device_node *np)
-{
-	struct clk *clk;
-	int ret;
-
-	if (!np) {
-		writel(AUX_ENABLE_MINI_UART, BCM2835_AUX_ENABLE);
-		return NULL;
-	}
-
-	clk = of_clk_get(np, 0);
-	if (IS_ERR(clk))
-		return clk;
-	ret = clk_prepare_enable(clk);
-	if (ret) {
-		clk_put(clk);
-		return ERR_PTR(ret);
-	}
-	return clk;
-}
-
-/* Undoes bcm2835_aux_enable(); the fixed register is left as it is. */
-static void bcm2835_aux_disable(struct clk *clk)
-{
-	if (!clk)
-		return;
-	clk_disable_unprepare(clk);
-	clk_put(clk);
+	dev_err(dev, "cannot register ttyS0 (major %d, minor %d): error %d; the name or the numbers are held by another driver, such as the 8250 driver (free it with %s)\n",
+		BCM2835_UART_MAJOR, BCM2835_UART_MINOR, err,
+		BCM2835_UART_FREE_HINT);
 }
 
 /* Bit 6: FIFO empty and shifter idle. Context: port->lock held. */
@@ -237,6 +205,12 @@ static void bcm2835_uart_rx_chars(struct uart_port *port)
 		tty_insert_flip_char(tport, ch, TTY_NORMAL);
 	}
 
+	/* Bytes that found the FIFO full are gone: say where, and count it. */
+	if (bcm2835_uart_read(port, AUX_MU_LSR) & LSR_OVERRUN) {
+		port->icount.overrun++;
+		tty_insert_flip_char(tport, 0, TTY_OVERRUN);
+	}
+
 	spin_unlock(&port->lock);
 	tty_flip_buffer_push(tport);
 	spin_lock(&port->lock);
@@ -284,7 +258,10 @@ static irqreturn_t bcm2835_uart_interrupt(int irq, void *dev_id)
 	u32 iir;
 
 	spin_lock(&port->lock);
-	iir = bcm2835_uart_read(port, AUX_MU_IIR);
+	if (!bcm2835_uart_pending(port, &iir)) {
+		spin_unlock(&port->lock);
+		return IRQ_NONE;
+	}
 	if (iir & IIR_RX)
 		bcm2835_uart_rx_chars(port);
 	if (iir & IIR_TX)
@@ -308,7 +285,7 @@ static int bcm2835_uart_startup(struct uart_port *port)
 	bcm2835_uart_write(port, AUX_MU_IER, IER_NONE);
 	bcm2835_uart_write(port, AUX_MU_IIR, FCR_CLEAR);
 
-	ret = request_irq(port->irq, bcm2835_uart_interrupt, 0,
+	ret = request_irq(port->irq, bcm2835_uart_interrupt, IRQF_SHARED,
 			  bcm2835_uart_type(port), port);
 	if (ret)
 		return ret;
@@ -318,34 +295,46 @@ static int bcm2835_uart_startup(struct uart_port *port)
 	return 0;
 }
 
-/* Context: port mutex held. The enable register is left as it is. */
+/*
+ * Context: port mutex held. The UART's interrupts go off first: the line is
+ * shared and stays requested by others. The enable register is left as is.
+ */
 static void bcm2835_uart_shutdown(struct uart_port *port)
 {
+	unsigned long flags;
+
+	spin_lock_irqsave(&port->lock, flags);
+	bcm2835_uart_write(port, AUX_MU_IER, IER_NONE);
 	bcm2835_uart_write(port, AUX_MU_CNTL, CNTL_OFF);
 	bcm2835_uart_write(port, AUX_MU_IIR, FCR_CLEAR);
+	spin_unlock_irqrestore(&port->lock, flags);
 	free_irq(port->irq, port);
 }
 
 /*
- * Only the speed is taken from the termios: the line always runs 8N1 without
- * flow control, nothing is written back and the timeout stays as it is.
+ * Only the speed is taken from the termios, limited to what the 16-bit
+ * divisor can express, and the speed used is written back (unless B0 asks to
+ * hang up). The line always runs 8N1 without flow control; the timeout stays
+ * as it is.
  */
 static void bcm2835_uart_set_termios(struct uart_port *port,
 				     struct ktermios *termios,
 				     TTYAUX_OLD_TERMIOS *old)
 {
+	unsigned int min = DIV_ROUND_UP(port->uartclk, 8 * (BAUD_DIVISOR_MAX + 1));
+	unsigned int max = port->uartclk / 8;
 	unsigned long flags;
 	unsigned int baud;
+
+	/* B0 gives 9600, the speed of the termios a new tty starts with. */
+	baud = uart_get_baud_rate(port, termios, old, min, max);
+	if (tty_termios_baud_rate(termios))
+		tty_termios_encode_baud_rate(termios, baud, baud);
 
 	spin_lock_irqsave(&port->lock, flags);
 
 	bcm2835_uart_write(port, AUX_MU_CNTL, CNTL_OFF);
 	bcm2835_uart_write(port, AUX_MU_IIR, FCR_CLEAR);
-
-	baud = tty_termios_baud_rate(termios);
-	if (!baud)
-		baud = 9600;
-
 	bcm2835_uart_write(port, AUX_MU_LCR, LCR_8BIT);
 	/* uartclk / (8 * baud) - 1, divided in two steps so 8 * baud cannot wrap */
 	bcm2835_uart_write(port, AUX_MU_BAUD, port->uartclk / 8 / baud - 1);
@@ -354,6 +343,17 @@ static void bcm2835_uart_set_termios(struct uart_port *port,
 	spin_unlock_irqrestore(&port->lock, flags);
 }
 
+#if TTYAUX_OF_DRIVER
+/* The window comes mapped from the platform resource, for the device's life. */
+static void bcm2835_uart_release_port(struct uart_port *port)
+{
+}
+
+static int bcm2835_uart_request_port(struct uart_port *port)
+{
+	return 0;
+}
+#else
 static void bcm2835_uart_release_port(struct uart_port *port)
 {
 	release_mem_region(port->mapbase, BCM2835_UART_REGS_SIZE);
@@ -377,6 +377,7 @@ static int bcm2835_uart_request_port(struct uart_port *port)
 
 	return 0;
 }
+#endif
 
 static void bcm2835_uart_config_port(struct uart_port *port, int flags)
 {
@@ -424,76 +425,117 @@ static struct uart_driver bcm2835_uart_driver = {
 	.nr		= BCM2835_UART_NR,
 };
 
-/* The port index: its "uart" alias on a device-tree node, else the id. */
-static int bcm2835_uart_index(struct platform_device *pdev)
+
+/* Zeroes the port record and fills what both kinds of probe set alike. */
+static void bcm2835_uart_init_port(struct uart_port *port, struct device *dev)
 {
-	if (pdev->dev.of_node)
-		pdev->id = of_alias_get_id(pdev->dev.of_node, "uart");
-	return pdev->id;
+	memset(port, 0, sizeof(*port));
+	port->ops = &bcm2835_uart_ops;
+	/* Auto-configuration makes the core call config_port, which sets type. */
+	port->flags = UPF_BOOT_AUTOCONF;
+	port->fifosize = BCM2835_UART_FIFO_SIZE;
+	port->iotype = UPIO_MEM;
+	ttyaux_set_char_timeout(port, BCM2835_UART_TIMEOUT);
+	port->dev = dev;
 }
 
+#if TTYAUX_OF_DRIVER
+
+/* The clock that runs the bound port, enabled for the port's life. */
+static struct clk *bcm2835_uart_clk;
+
+/*
+ * Fails when another driver holds "ttyS0"; looked at before this module
+ * registers its own "ttyS", which would hide the other from the look-up.
+ */
+static int bcm2835_uart_name_free(struct device *dev)
+{
+#if TTYAUX_NAME_LOOKUP
+	dev_t held;
+
+	if (tty_dev_name_to_number(BCM2835_UART_NAME "0", &held))
+		return 0;
+	dev_err(dev, "ttyS0 is held by device %u:%u%s; free it with %s\n",
+		MAJOR(held), MINOR(held),
+		MAJOR(held) == TTY_MAJOR ? ", the 8250 driver's" : "",
+		BCM2835_UART_FREE_HINT);
+	return -EBUSY;
+#else
+	return 0;
+#endif
+}
+
+/*
+ * Everything comes from the node. The serial-core driver is registered here,
+ * once the name is known to be free, so that a taken name fails the probe.
+ */
 static int bcm2835_uart_probe(struct platform_device *pdev)
 {
-	struct device_node *np = bcm2835_uart_of_node();
-	struct uart_port *port;
+	struct uart_port *port = &ports[0];
+	struct resource *res;
+	void __iomem *membase;
+	unsigned long rate;
 	struct clk *clk;
 	int irq;
 	int ret;
 
-	clk = bcm2835_aux_enable(np);
-	if (IS_ERR(clk)) {
-		ret = PTR_ERR(clk);
-		goto out_node;
-	}
+	if (port->membase)
+		return -EBUSY;
 
-	if (bcm2835_uart_index(pdev) != 0) {
+	ret = bcm2835_uart_name_free(&pdev->dev);
+	if (ret)
+		return ret;
+
+	res = platform_get_resource(pdev, IORESOURCE_MEM, 0);
+	membase = devm_ioremap_resource(&pdev->dev, res);
+	if (IS_ERR(membase))
+		return PTR_ERR(membase);
+
+	irq = platform_get_irq(pdev, 0);
+	if (irq < 0)
+		return irq;
+
+	clk = devm_clk_get(&pdev->dev, NULL);
+	if (IS_ERR(clk))
+		return PTR_ERR(clk);
+	ret = clk_prepare_enable(clk);
+	if (ret)
+		return ret;
+	rate = clk_get_rate(clk);
+	if (!rate) {
+		dev_err(&pdev->dev, "the UART's clock has no rate\n");
 		ret = -EINVAL;
 		goto err_clk;
 	}
 
-	port = &ports[0];
-	if (port->membase) {
-		ret = -EBUSY;
+	ret = uart_register_driver(&bcm2835_uart_driver);
+	if (ret) {
+		bcm2835_uart_report_taken(&pdev->dev, ret);
 		goto err_clk;
 	}
 
-	irq = bcm2835_uart_irq(np);
-	if (irq < 0) {
-		ret = irq;
-		goto err_clk;
-	}
-
-	memset(port, 0, sizeof(*port));
-	port->ops = &bcm2835_uart_ops;
-	port->flags = UPF_BOOT_AUTOCONF;
-	port->fifosize = BCM2835_UART_FIFO_SIZE;
-	port->mapbase = BCM2835_UART_PHYS;
-	port->uartclk = BCM2835_UART_CLOCK;
-	port->iotype = UPIO_MEM;
+	bcm2835_uart_init_port(port, &pdev->dev);
+	port->mapbase = res->start;
+	port->mapsize = resource_size(res);
+	port->membase = membase;
+	port->uartclk = rate;
 	port->irq = irq;
-	ttyaux_set_char_timeout(port, BCM2835_UART_TIMEOUT);
-	port->line = pdev->id;
-	port->dev = &pdev->dev;
 
-	/* Auto-configuration makes the core call config_port: maps, sets type. */
 	ret = uart_add_one_port(&bcm2835_uart_driver, port);
 	if (ret) {
-		/* Configured before the failure: give back region and mapping. */
-		if (port->membase)
-			bcm2835_uart_release_port(port);
+		bcm2835_uart_report_taken(&pdev->dev, ret);
 		port->membase = NULL;
-		goto err_clk;
+		goto err_driver;
 	}
 
 	platform_set_drvdata(pdev, port);
 	bcm2835_uart_clk = clk;
-	of_node_put(np);
 	return 0;
 
+err_driver:
+	uart_unregister_driver(&bcm2835_uart_driver);
 err_clk:
-	bcm2835_aux_disable(clk);
-out_node:
-	of_node_put(np);
+	clk_disable_unprepare(clk);
 	return ret;
 }
 
@@ -503,9 +545,103 @@ static TTYAUX_REMOVE_RET bcm2835_uart_remove(struct platform_device *pdev)
 
 	uart_remove_one_port(&bcm2835_uart_driver, port);
 	port->membase = NULL;
+	uart_unregister_driver(&bcm2835_uart_driver);
 	/* Only once the port is gone: the gate stops the UART's registers. */
-	bcm2835_aux_disable(bcm2835_uart_clk);
+	clk_disable_unprepare(bcm2835_uart_clk);
 	bcm2835_uart_clk = NULL;
+	return TTYAUX_REMOVE_OK;
+}
+
+/*
+ * The hub's tree marks its UART "verdanta,ttyaux", which no built-in driver
+ * claims; the standard entry serves kernels built without the mainline one.
+ */
+static const struct of_device_id bcm2835_uart_of_match[] = {
+	{ .compatible = "verdanta,ttyaux" },
+	{ .compatible = "brcm,bcm2835-aux-uart" },
+	{ }
+};
+MODULE_DEVICE_TABLE(of, bcm2835_uart_of_match);
+
+static struct platform_driver bcm2835_uart_platform_driver = {
+	.probe	= bcm2835_uart_probe,
+	.remove	= bcm2835_uart_remove,
+	.driver	= {
+		.name		= BCM2835_UART_NAME,
+		.owner		= THIS_MODULE,
+		.of_match_table	= bcm2835_uart_of_match,
+	},
+};
+
+static int __init bcm2835_uart_init(void)
+{
+	return platform_driver_register(&bcm2835_uart_platform_driver);
+}
+
+static void __exit bcm2835_uart_exit(void)
+{
+	platform_driver_unregister(&bcm2835_uart_platform_driver);
+}
+
+#else /* the hub's 4.1 kernel: the module's own device at fixed addresses */
+
+/* What the last probe of the module's own device returned. */
+static int bcm2835_probe_result;
+
+/* The port index: its "uart" alias on a device-tree node, else the id. */
+static int bcm2835_uart_index(struct platform_device *pdev)
+{
+	if (pdev->dev.of_node)
+		pdev->id = of_alias_get_id(pdev->dev.of_node, "uart");
+	return pdev->id;
+}
+
+static int bcm2835_uart_add(struct platform_device *pdev)
+{
+	struct uart_port *port;
+	int ret;
+
+	writel(AUX_MINI_UART, BCM2835_AUX_ENABLE);
+
+	if (bcm2835_uart_index(pdev) != 0)
+		return -EINVAL;
+
+	port = &ports[0];
+	if (port->membase)
+		return -EBUSY;
+
+	bcm2835_uart_init_port(port, &pdev->dev);
+	port->mapbase = BCM2835_UART_PHYS;
+	port->uartclk = BCM2835_UART_CLOCK;
+	port->irq = BCM2835_UART_IRQ;
+	port->line = pdev->id;
+
+	ret = uart_add_one_port(&bcm2835_uart_driver, port);
+	if (ret) {
+		bcm2835_uart_report_taken(&pdev->dev, ret);
+		/* Configured before the failure: give back region and mapping. */
+		if (port->membase)
+			bcm2835_uart_release_port(port);
+		port->membase = NULL;
+		return ret;
+	}
+
+	platform_set_drvdata(pdev, port);
+	return 0;
+}
+
+static int bcm2835_uart_probe(struct platform_device *pdev)
+{
+	bcm2835_probe_result = bcm2835_uart_add(pdev);
+	return bcm2835_probe_result;
+}
+
+static TTYAUX_REMOVE_RET bcm2835_uart_remove(struct platform_device *pdev)
+{
+	struct uart_port *port = platform_get_drvdata(pdev);
+
+	uart_remove_one_port(&bcm2835_uart_driver, port);
+	port->membase = NULL;
 	return TTYAUX_REMOVE_OK;
 }
 
@@ -531,24 +667,42 @@ static struct platform_device bcm2835_probe_device = {
 	},
 };
 
+/* The load fails unless the port came up: a module without it is no use. */
 static int __init bcm2835_uart_init(void)
 {
 	int ret;
 
+	if (!TTYAUX_FIXED_PORT) {
+		pr_err("ttyaux: the fixed-address mini UART exists only on the hub's ARM kernel\n");
+		return -ENODEV;
+	}
+
 	ret = uart_register_driver(&bcm2835_uart_driver);
-	if (ret)
+	if (ret) {
+		pr_err("ttyaux: cannot register ttyS (major %d, minor %d): error %d; free it with %s\n",
+		       BCM2835_UART_MAJOR, BCM2835_UART_MINOR, ret,
+		       BCM2835_UART_FREE_HINT);
 		return ret;
+	}
 
 	ret = platform_device_register(&bcm2835_probe_device);
 	if (ret)
 		goto err_driver;
 
+	bcm2835_probe_result = -ENODEV;
 	ret = platform_driver_register(&bcm2835_uart_platform_driver);
 	if (ret)
 		goto err_device;
 
+	if (!platform_get_drvdata(&bcm2835_probe_device)) {
+		ret = bcm2835_probe_result;
+		goto err_platform_driver;
+	}
+
 	return 0;
 
+err_platform_driver:
+	platform_driver_unregister(&bcm2835_uart_platform_driver);
 err_device:
 	platform_device_unregister(&bcm2835_probe_device);
 err_driver:
@@ -562,6 +716,8 @@ static void __exit bcm2835_uart_exit(void)
 	platform_device_unregister(&bcm2835_probe_device);
 	uart_unregister_driver(&bcm2835_uart_driver);
 }
+
+#endif /* TTYAUX_OF_DRIVER */
 
 module_init(bcm2835_uart_init);
 module_exit(bcm2835_uart_exit);

@@ -93,11 +93,25 @@ static inline unsigned char ttyaux_tx_take(struct uart_port *port)
 }
 
 /*
- * 4.6: the mini UART's device-tree binding ("brcm,bcm2835-aux-uart") and the
- * aux clock driver that gates it. Before, the hub's fixed interrupt and
- * enable register hold, whatever its device tree says.
+ * 4.6: the mini UART's device-tree binding and the aux clock driver that
+ * gates it. From then on the module is a platform driver bound through the
+ * device tree and takes every resource from the node. Before, on the hub's
+ * 4.1 kernel, it registers its own device at the fixed addresses; those hold
+ * on ARM only (the peripheral block's fixed mapping), so elsewhere an old
+ * kernel gets no port at all.
  */
-#define TTYAUX_OF_RESOURCES TTYAUX_KERNEL_AT_LEAST(4, 6)
+#define TTYAUX_OF_DRIVER TTYAUX_KERNEL_AT_LEAST(4, 6)
+#ifdef CONFIG_ARM
+#define TTYAUX_FIXED_PORT (!TTYAUX_OF_DRIVER)
+#else
+#define TTYAUX_FIXED_PORT 0
+#endif
+
+/*
+ * 4.13 at the latest: tty_dev_name_to_number() tells which driver holds a
+ * tty name, so a taken "ttyS0" is found before anything is registered.
+ */
+#define TTYAUX_NAME_LOOKUP TTYAUX_KERNEL_AT_LEAST(4, 13)
 
 /* 6.11: platform_driver.remove returns void (int before, always 0 here). */
 #if TTYAUX_KERNEL_AT_LEAST(6, 11)

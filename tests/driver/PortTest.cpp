@@ -22,6 +22,8 @@ protected:
 
 // ---- resources -------------------------------------------------------------
 
+#if LINUX_VERSION_CODE < KERNEL_VERSION(4, 6, 0)
+
 TEST_F(PortTest, RequestPortClaimsTheWindowAsBCM2835AndMapsIt)
 {
     const sim::State &s = sim::state();
@@ -119,6 +121,20 @@ TEST_F(PortTest, ConfigPortKeepsTheTypeUnsetWhenTheRequestFails)
     EXPECT_EQ(port->type, 110u);
 }
 
+#else
+
+// The window is the platform resource's, mapped for the device's life.
+TEST_F(PortTest, RequestAndReleasePortLeaveTheDevicesMappingAlone)
+{
+    ops().release_port(port);
+    EXPECT_TRUE(sim::state().mapped);
+    EXPECT_EQ(ops().request_port(port), 0);
+    EXPECT_TRUE(sim::state().calls.empty());
+    EXPECT_EQ(port->type, 110u);
+}
+
+#endif
+
 TEST_F(PortTest, TypeIsNamedOnlyForPortType110)
 {
     EXPECT_STREQ(ops().type(port), "BCM2835_uart");
@@ -202,7 +218,7 @@ TEST_F(PortTest, StartupClearsTheFifosRequestsTheInterruptThenEnables)
     EXPECT_EQ(r.accessesBefore, 3u) << "the interrupt is requested with the UART off";
     EXPECT_EQ(r.irq, 29u);
     EXPECT_NE(r.handler, nullptr);
-    EXPECT_EQ(r.flags, 0u);
+    EXPECT_EQ(r.flags, unsigned(IRQF_SHARED)) << "the aux interrupt is shared with the SPI controllers";
     EXPECT_EQ(r.name, "BCM2835_uart");
     EXPECT_EQ(r.dev, port);
     close();
@@ -216,12 +232,14 @@ TEST_F(PortTest, StartupFailureLeavesTheUartDisabled)
     EXPECT_FALSE(sim::state().irqHeld);
 }
 
-TEST_F(PortTest, ShutdownTurnsTheUartOffAndFreesTheInterrupt)
+TEST_F(PortTest, ShutdownSwitchesTheInterruptsOffTurnsTheUartOffAndFreesTheInterrupt)
 {
     ASSERT_EQ(ops().startup(port), 0);
     sim::clearTrace();
     close();
-    EXPECT_EQ(sim::trace(), (Trace{"w CNTL 0x0", "w IIR 0xc6"}));
+    EXPECT_EQ(sim::trace(), (Trace{"w IER 0x0", "w CNTL 0x0", "w IIR 0xc6"}));
+    for (const sim::Access &a : sim::state().regs.log)
+        EXPECT_TRUE(a.portLocked && a.irqsOff) << "against the handler, which may run on the shared line";
     EXPECT_EQ(sim::state().irqFrees, 1);
     EXPECT_FALSE(sim::state().irqHeld);
 }
@@ -261,14 +279,18 @@ TEST_F(PortTest, SetMctrlIgnoresTheModemLinesAndKeepsNoFlowControl)
     }
 }
 
-TEST_F(PortTest, GetMctrlReportsCtsWhenStatusBit5IsClear)
+// Bit 7 is the CTS line (active low); bit 5, read before, is "transmit
+// FIFO full" and made CTS come and go with the traffic.
+TEST_F(PortTest, GetMctrlReportsCtsWhenTheCtsLineBit7IsLow)
 {
     sim::state().regs.set(sim::STAT, 0);
     EXPECT_EQ(ops().get_mctrl(port), unsigned(TIOCM_CTS));
-    sim::state().regs.set(sim::STAT, 0x20);
+    sim::state().regs.set(sim::STAT, 0x80);
     EXPECT_EQ(ops().get_mctrl(port), 0u);
+    sim::state().regs.set(sim::STAT, 0x20 | 0x08000000);  // FIFO full, level 8
+    EXPECT_EQ(ops().get_mctrl(port), unsigned(TIOCM_CTS));
     // Never carrier, DSR or ring, whatever the other bits say.
-    sim::state().regs.set(sim::STAT, ~0x20u);
+    sim::state().regs.set(sim::STAT, ~0x80u);
     EXPECT_EQ(ops().get_mctrl(port), unsigned(TIOCM_CTS));
     sim::state().regs.set(sim::STAT, ~0u);
     EXPECT_EQ(ops().get_mctrl(port), 0u);
@@ -362,7 +384,8 @@ TEST_F(PortTest, SetTermiosRunsEightNoneOneWhateverTheTermiosSays)
     ktermios oldCopy = old;
     ops().set_termios(port, &asked, &old);
     EXPECT_EQ(sim::trace(), settingsTrace(270));
-    EXPECT_EQ(std::memcmp(&asked, &copy, sizeof asked), 0) << "the termios is not written back";
+    EXPECT_EQ(asked.c_cflag, copy.c_cflag) << "only the speed is written back";
+    EXPECT_EQ(asked.c_ospeed, 115200u);
     EXPECT_EQ(std::memcmp(&old, &oldCopy, sizeof old), 0);
 }
 
@@ -379,17 +402,54 @@ TEST_F(PortTest, SetTermiosLeavesTheCharacterTimeoutAlone)
     EXPECT_EQ(port->uartclk, before.uartclk);
 }
 
-// 8 * baud wraps to 0 for baud 2^29 in 32 bits; the divisor must still be
-// computed without a division by zero (it comes out as for any speed above
-// the clock's reach).
-TEST_F(PortTest, SpeedsBeyondTheClockDoNotDivideByZero)
+// The divisor is 16 bits: the speed is limited to clock / 8 (divisor 0) and
+// clock / (8 * 65536) rounded up, and the speed used goes back into the
+// termios, so that the caller sees what the line runs at.
+struct Limit {
+    const char *name;
+    tcflag_t cbaud;
+    speed_t asked;
+    uint32_t divisor;
+    speed_t used;
+};
+
+class SpeedLimitTest : public PortTest, public ::testing::WithParamInterface<Limit> {};
+
+TEST_P(SpeedLimitTest, DivisorStaysInSixteenBitsAndTheUsedSpeedIsWrittenBack)
 {
-    for (speed_t speed : {speed_t{1} << 29, speed_t{1} << 30, speed_t{40000000}}) {
-        sim::clearTrace();
-        ktermios t = termiosFor(BOTHER | CS8, speed);
-        ops().set_termios(port, &t, nullptr);
-        EXPECT_EQ(sim::trace(), settingsTrace(0xffffffff)) << speed;
-    }
+    ktermios t = termiosFor(GetParam().cbaud | CS8, GetParam().asked);
+    ops().set_termios(port, &t, nullptr);
+    EXPECT_EQ(sim::trace(), settingsTrace(GetParam().divisor));
+    EXPECT_LE(GetParam().divisor, 0xffffu);
+    EXPECT_EQ(t.c_ospeed, GetParam().used);
+    EXPECT_EQ(tty_termios_baud_rate(&t), GetParam().used);
+}
+
+INSTANTIATE_TEST_SUITE_P(Speeds, SpeedLimitTest,
+                         ::testing::Values(Limit{"Above2pow29", BOTHER, speed_t{1} << 29, 0, 31249999},
+                                           Limit{"Above2pow30", BOTHER, speed_t{1} << 30, 0, 31249999},
+                                           Limit{"Above40M", BOTHER, 40000000, 0, 31249999},
+                                           Limit{"Below100", BOTHER, 100, 65375, 478},
+                                           Limit{"B50", 0000001, 0, 65375, 478},
+                                           Limit{"B115200", B115200, 0, 270, 115200},
+                                           Limit{"Exact31250", BOTHER, 31250, 999, 31250}),
+                         [](const ::testing::TestParamInfo<Limit> &info) { return std::string(info.param.name); });
+
+TEST_F(PortTest, SpeedOutOfReachFallsBackToTheOldSpeed)
+{
+    ktermios t = termiosFor(BOTHER | CS8, 10);
+    ktermios old = termiosFor(B57600 | CS8);
+    ops().set_termios(port, &t, &old);
+    EXPECT_EQ(sim::trace(), settingsTrace(541));
+    EXPECT_EQ(tty_termios_baud_rate(&t), 57600u);
+}
+
+TEST_F(PortTest, HangUpRunsAt9600AndKeepsB0)
+{
+    ktermios t = termiosFor(B0 | CS8);
+    ops().set_termios(port, &t, nullptr);
+    EXPECT_EQ(sim::trace(), settingsTrace(3254));
+    EXPECT_EQ(t.c_cflag & CBAUD, unsigned(B0)) << "B0 asks to hang up; it is not a speed to rewrite";
 }
 
 }  // namespace

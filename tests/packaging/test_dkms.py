@@ -12,10 +12,16 @@ import packagingtest as pt
 def dkms_conf(path):
     """dkms.conf's settings, read by the shell as DKMS reads them."""
     script = ('. "$1"; printf "%s\\n" "$PACKAGE_NAME" "$PACKAGE_VERSION" "${BUILT_MODULE_NAME[0]}" '
-              '"$AUTOINSTALL"')
+              '"$AUTOINSTALL" "$BUILD_EXCLUSIVE_ARCH"')
     out = subprocess.run(["bash", "-c", script, "-", path], check=True, stdout=subprocess.PIPE,
                          text=True).stdout.split("\n")
-    return dict(zip(("name", "version", "module", "autoinstall"), out))
+    return dict(zip(("name", "version", "module", "autoinstall", "exclusive_arch"), out))
+
+
+def dkms_builds_for(exclusive_arch, machine):
+    """Whether DKMS builds for a kernel of this machine (uname -m), by the test it makes."""
+    script = '[[ ! $1 || $2 =~ $1 ]]'
+    return subprocess.run(["bash", "-c", script, "-", exclusive_arch, machine]).returncode == 0
 
 
 class TtyauxDkms(unittest.TestCase):
@@ -40,6 +46,21 @@ class TtyauxDkms(unittest.TestCase):
         self.assertEqual(os.path.basename(self.source), "ttyaux-" + version)
         self.assertEqual(self.conf["autoinstall"], "yes")
 
+    def test_dkms_builds_only_for_arm_kernels(self):
+        # The mini UART exists only on the BCM283x; the fixed addresses of the
+        # hub's kernel mean nothing elsewhere.
+        for machine in ("armv6l", "armv7l", "aarch64"):
+            self.assertTrue(dkms_builds_for(self.conf["exclusive_arch"], machine), machine)
+        for machine in ("x86_64", "i686", "riscv64", "ppc64le"):
+            self.assertFalse(dkms_builds_for(self.conf["exclusive_arch"], machine), machine)
+
+    def test_device_tree_overlay_ships_with_the_source(self):
+        with open(os.path.join(self.source, "ttyaux-overlay.dts")) as f:
+            overlay = f.read()
+        self.assertIn('compatible = "verdanta,ttyaux";', overlay)
+        self.assertIn('status = "okay";', overlay)
+
+    # The compile check stays for amd64: DKMS's own MAKE line, run directly.
     def test_module_builds_for_an_installed_kernel(self):
         kernels = sorted(glob.glob("/lib/modules/*/build/Makefile"))
         if not kernels:

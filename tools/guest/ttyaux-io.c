@@ -5,7 +5,9 @@
  * (the driver never reports carrier), sends a file, announces on standard
  * output that it is receiving, reads a given count with a deadline, and
  * before closing copies a file (/proc/interrupts) to another, since the
- * interrupt is only registered while the port is open.
+ * interrupt is only registered while the port is open. It prints what the
+ * port's counters (TIOCGICOUNT) grew by during the exchange:
+ *   ttyaux-io: counted rx N tx N overrun N
  *
  *   ttyaux-io DEVICE SEND_FILE RECV_FILE RECV_COUNT TIMEOUT_S SNAP_FROM SNAP_TO
  *
@@ -14,10 +16,12 @@
  */
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -138,6 +142,15 @@ static long slurp(const char *path, char **out)
 	return size;
 }
 
+static int icount(int fd, struct serial_icounter_struct *c)
+{
+	if (ioctl(fd, TIOCGICOUNT, c) < 0) {
+		perror("ttyaux-io: TIOCGICOUNT");
+		return -1;
+	}
+	return 0;
+}
+
 /* Reads until count bytes arrived or the deadline, then lingers for extras. */
 static long receive(int fd, char *buf, long count, long deadline)
 {
@@ -184,6 +197,7 @@ int main(int argc, char **argv)
 	char *out = NULL;
 	char *in;
 	char *snap = NULL;
+	struct serial_icounter_struct before, after;
 	long out_len, count, timeout_s, got, snap_len;
 	int fd;
 
@@ -212,7 +226,7 @@ int main(int argc, char **argv)
 		perror(argv[1]);
 		return 2;
 	}
-	if (configure(fd) < 0)
+	if (configure(fd) < 0 || icount(fd, &before) < 0)
 		return 2;
 
 	if (write_all(fd, out, (size_t)out_len, "ttyaux-io: write") < 0)
@@ -229,6 +243,11 @@ int main(int argc, char **argv)
 	if (got < 0)
 		return 2;
 	printf("ttyaux-io: received %ld\n", got);
+	if (icount(fd, &after) < 0)
+		return 2;
+	printf("ttyaux-io: counted rx %d tx %d overrun %d\n",
+	       after.rx - before.rx, after.tx - before.tx,
+	       after.overrun - before.overrun);
 
 	snap_len = slurp(argv[6], &snap);
 	if (snap_len < 0 || save(argv[7], snap, snap_len) < 0)

@@ -4,6 +4,7 @@
 // for this driver, in the same order (auto-configuration on add, set_mctrl
 // after a successful configuration, release_port on removal, probe on a name
 // match, remove before a device goes away, release after it).
+#include <sim/UartModel.h>
 #include <sim/state.h>
 
 #include <algorithm>
@@ -42,14 +43,20 @@ void problem(const std::string &what) { state().problems.push_back(what); }
 
 bool portLocked() { return state().port && state().port->lock.locked; }
 
-// Which register an address names: an offset into the window, -1 for the
-// auxiliary enable register, -2 for anything else.
+constexpr int kAuxEnable = -1;
+constexpr int kStray = -2;
+constexpr int kAuxIrq = -3;
+
+// Which register an address names: an offset into the window, kAuxEnable or
+// kAuxIrq for the aux block's registers, kStray for anything else.
 int decode(const volatile void *addr)
 {
     auto a = reinterpret_cast<uintptr_t>(addr);
     auto base = reinterpret_cast<uintptr_t>(g_window);
     if (a == kAuxEnableVirt)
-        return -1;
+        return kAuxEnable;
+    if (a == kAuxIrqVirt)
+        return kAuxIrq;
     if (a >= base && a < base + kWindowSize && (a - base) % 4 == 0) {
         if (!state().mapped)
             problem("register access while unmapped");
@@ -57,13 +64,15 @@ int decode(const volatile void *addr)
             problem("register access while the mini UART is disabled");
         return static_cast<int>(a - base);
     }
-    return -2;
+    return kStray;
 }
 
 std::string name(int offset)
 {
-    if (offset == -1)
+    if (offset == kAuxEnable)
         return "AUX_ENABLE";
+    if (offset == kAuxIrq)
+        return "AUX_IRQ";
     if (offset < 0)
         return "stray";
     return kRegNames[offset / 4];
@@ -80,6 +89,19 @@ bool isBound(const platform_device *pdev)
     return std::find(b.begin(), b.end(), pdev) != b.end();
 }
 
+// Gives back, last first, what the device's probe took through devres.
+void releaseDevres(platform_device *pdev)
+{
+    auto &list = state().devres;
+    for (size_t i = list.size(); i-- > 0;) {
+        if (list[i].first != pdev)
+            continue;
+        auto release = list[i].second;
+        list.erase(list.begin() + static_cast<long>(i));
+        release();
+    }
+}
+
 void probe(platform_device *pdev)
 {
     State &s = state();
@@ -88,6 +110,17 @@ void probe(platform_device *pdev)
     s.probes.push_back({pdev, result});
     if (result == 0)
         s.bound.push_back(pdev);
+    else
+        releaseDevres(pdev);
+}
+
+platform_device *owner(const device *dev)
+{
+    for (platform_device *pdev : state().devices)
+        if (&pdev->dev == dev)
+            return pdev;
+    problem("devres of a device not registered");
+    return nullptr;
 }
 
 void remove(platform_device *pdev)
@@ -102,10 +135,20 @@ void remove(platform_device *pdev)
 #endif
     s.bound.erase(std::find(s.bound.begin(), s.bound.end(), pdev));
     pdev->dev.driver_data = nullptr;
+    releaseDevres(pdev);
 }
 
+// A device-tree device by its node's compatible against the match table;
+// any other by name.
 bool matches(const platform_device *pdev, const platform_driver *drv)
 {
+    const device_node *np = pdev->dev.of_node;
+    if (np && drv->driver.of_match_table) {
+        for (const of_device_id *id = drv->driver.of_match_table; id->compatible[0]; ++id)
+            if (np->compatible && std::string(np->compatible) == id->compatible)
+                return true;
+        return false;
+    }
     return pdev->name && drv->driver.name && std::string(pdev->name) == drv->driver.name;
 }
 
@@ -306,54 +349,41 @@ int of_alias_get_id(struct device_node *np, const char *stem)
     return np->uart_alias;
 }
 
-struct device_node *of_find_compatible_node(struct device_node *from, const char *type, const char *compat)
+struct resource *platform_get_resource(struct platform_device *pdev, unsigned int type, unsigned int num)
 {
-    auto &s = state();
-    s.calls.push_back("of_find_compatible_node");
-    if (from || type)
-        problem("node lookup narrowed by a start node or a type");
-    s.compatibleLookups.push_back(compat ? compat : "");
-    if (!s.auxUartNode || !compat || std::string(compat) != "brcm,bcm2835-aux-uart")
-        return nullptr;
-    ++s.nodeRefs;
-    return s.auxUartNode;
+    state().calls.push_back("platform_get_resource");
+    unsigned int seen = 0;
+    for (u32 i = 0; i < pdev->num_resources; ++i)
+        if ((pdev->resource[i].flags & type) && seen++ == num)
+            return &pdev->resource[i];
+    return nullptr;
 }
 
-void of_node_put(struct device_node *node)
+int platform_get_irq(struct platform_device *pdev, unsigned int num)
 {
-    auto &s = state();
-    if (!node)
-        return;
-    s.calls.push_back("of_node_put");
-    if (node != s.auxUartNode || s.nodeRefs <= 0) {
-        problem("put of a node not held");
-        return;
-    }
-    --s.nodeRefs;
-}
-
-unsigned int irq_of_parse_and_map(struct device_node *node, int index)
-{
-    auto &s = state();
-    s.calls.push_back("irq_of_parse_and_map");
-    if (node != s.auxUartNode || s.nodeRefs <= 0)
-        problem("interrupt looked up on a node not held");
-    if (index != 0)
+    state().calls.push_back("platform_get_irq");
+    if (num != 0)
         problem("the aux UART node has one interrupt");
-    return node ? node->irq : 0;
+    const device_node *np = pdev->dev.of_node;
+    return np && np->irq > 0 ? np->irq : -ENXIO;
 }
 
-struct clk *of_clk_get(struct device_node *np, int index)
+struct clk *devm_clk_get(struct device *dev, const char *id)
 {
     auto &s = state();
-    s.calls.push_back("of_clk_get");
-    if (np != s.auxUartNode || s.nodeRefs <= 0)
-        problem("clock looked up on a node not held");
-    if (index != 0)
-        problem("the aux UART node has one clock");
+    s.calls.push_back("devm_clk_get");
+    if (id)
+        problem("the aux UART node has one, unnamed clock");
     if (s.fail.clkGet)
         return static_cast<clk *>(ERR_PTR(s.fail.clkGet));
     ++s.clkRefs;
+    s.devres.push_back({sim::owner(dev), [] {
+                            auto &st = state();
+                            st.calls.push_back("clk_put");
+                            if (st.clkRefs <= 0)
+                                problem("put of a clock not held");
+                            --st.clkRefs;
+                        }});
     return &sim::g_auxUartClock;
 }
 
@@ -382,15 +412,13 @@ void clk_disable_unprepare(struct clk *c)
         s.auxEnabled = false;
 }
 
-void clk_put(struct clk *c)
+unsigned long clk_get_rate(struct clk *c)
 {
     auto &s = state();
-    s.calls.push_back("clk_put");
-    if (c != &sim::g_auxUartClock || s.clkRefs <= 0) {
-        problem("put of a clock not held");
-        return;
-    }
-    --s.clkRefs;
+    s.calls.push_back("clk_get_rate");
+    if (c != &sim::g_auxUartClock || s.clkEnables <= 0)
+        problem("rate of a clock not enabled");
+    return s.clkRate;
 }
 
 void sim_dev_err(const struct device *dev, const char *fmt, ...)
@@ -416,7 +444,7 @@ struct resource *request_mem_region(resource_size_t start, resource_size_t n, co
         if (start < r.start + r.size && r.start < start + n)
             return nullptr;
     s.regions.push_back({start, n, name ? name : ""});
-    sim::g_resource = {start, start + n - 1, name};
+    sim::g_resource = {start, start + n - 1, name, IORESOURCE_MEM};
     return &sim::g_resource;
 }
 
@@ -436,13 +464,14 @@ void release_mem_region(resource_size_t start, resource_size_t n)
 static void __iomem *map(const char *function, resource_size_t offset, unsigned long size)
 {
     auto &s = state();
-    s.calls.push_back(function);
+    if (std::string(function) != "devm_ioremap_resource")
+        s.calls.push_back(function);
     if (s.fail.mapFails)
         return nullptr;
     if (s.mapped)
         problem("registers mapped twice");
-    if (size > sim::kWindowSize)
-        problem("mapping larger than the register window");
+    if (size > 0x40)
+        problem("mapping larger than the UART's register window");
     s.mapped = true;
     s.mappings.push_back({function, offset, size});
     return sim::g_window;
@@ -459,6 +488,40 @@ void __iomem *ioremap_nocache(resource_size_t offset, unsigned long size)
     return map("ioremap_nocache", offset, size);
 }
 #endif
+
+// As the kernel's: claims the region under the device's name, maps it, and
+// gives both back with the device's binding.
+void __iomem *devm_ioremap_resource(struct device *dev, const struct resource *res)
+{
+    auto &s = state();
+    s.calls.push_back("devm_ioremap_resource");
+    if (!res)
+        return ERR_PTR(-EINVAL);
+    uint64_t size = resource_size(res);
+    s.regionRequests.push_back({res->start, size, "devm"});
+    if (s.fail.regionBusy)
+        return ERR_PTR(-EBUSY);
+    for (const sim::Region &r : s.regions)
+        if (res->start < r.start + r.size && r.start < res->start + size)
+            return ERR_PTR(-EBUSY);
+    void __iomem *base = map("devm_ioremap_resource", res->start, static_cast<unsigned long>(size));
+    if (!base)
+        return ERR_PTR(-ENOMEM);
+    s.regions.push_back({res->start, size, "devm"});
+    uint64_t start = res->start;
+    s.devres.push_back({sim::owner(dev), [start, size] {
+                            auto &st = state();
+                            st.calls.push_back("devm unmap and release");
+                            st.mapped = false;
+                            ++st.unmaps;
+                            auto it = std::find_if(st.regions.begin(), st.regions.end(), [&](const sim::Region &r) {
+                                return r.start == start && r.size == size;
+                            });
+                            if (it != st.regions.end())
+                                st.regions.erase(it);
+                        }});
+    return base;
+}
 
 void iounmap(volatile void __iomem *addr)
 {
@@ -477,7 +540,17 @@ u32 readl(const volatile void __iomem *addr)
     auto &s = state();
     int offset = sim::decode(addr);
     u32 value = 0;
-    if (offset >= 0) {
+    if (s.model) {
+        if (offset == sim::kAuxIrq)
+            return s.model->auxIrq();
+        if (offset >= 0)
+            return s.model->read(static_cast<unsigned>(offset));
+        problem("model read outside the UART");
+        return 0;
+    }
+    if (offset == sim::kAuxIrq) {
+        value = s.regs.auxIrq;
+    } else if (offset >= 0) {
         auto &queue = s.regs.queued[offset / 4];
         if (!queue.empty()) {
             value = queue.front();
@@ -496,10 +569,14 @@ void writel(u32 value, volatile void __iomem *addr)
 {
     auto &s = state();
     int offset = sim::decode(addr);
-    if (offset == -2)
+    if (offset == sim::kStray || offset == sim::kAuxIrq)
         problem("write outside the register window");
-    if (offset == -1)
+    if (offset == sim::kAuxEnable)
         s.auxEnabled = (value & 1) != 0;
+    if (s.model && offset >= 0) {
+        s.model->write(static_cast<unsigned>(offset), value);
+        return;
+    }
     s.regs.log.push_back({true, sim::name(offset), value, sim::portLocked(), s.irqsOff});
 }
 
@@ -564,20 +641,97 @@ void free_irq(unsigned int irq, void *dev_id)
 
 // ---- termios, tty, flip buffer --------------------------------------------------------
 
+namespace {
+const speed_t kRates[] = {
+    0, 50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, 19200, 38400,
+    57600, 115200, 230400, 460800, 500000, 576000, 921600, 1000000, 1152000, 1500000,
+    2000000, 2500000, 3000000, 3500000, 4000000,
+};
+const unsigned kCbaudex = 0010000;
+}  // namespace
+
 speed_t tty_termios_baud_rate(const struct ktermios *termios)
 {
-    static const speed_t kRates[] = {
-        0, 50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, 19200, 38400,
-        57600, 115200, 230400, 460800, 500000, 576000, 921600, 1000000, 1152000, 1500000,
-        2000000, 2500000, 3000000, 3500000, 4000000,
-    };
-    const unsigned cbaudex = 0010000;
     unsigned cbaud = termios->c_cflag & CBAUD;
     if (cbaud == BOTHER)
         return termios->c_ospeed;
-    if (cbaud & cbaudex)
-        cbaud = (cbaud & ~cbaudex) + 15;
+    if (cbaud & kCbaudex)
+        cbaud = (cbaud & ~kCbaudex) + 15;
     return cbaud < sizeof kRates / sizeof kRates[0] ? kRates[cbaud] : 0;
+}
+
+// The output side of the kernel's encoder: a standard rate within 2 % gets
+// its Bxxx code unless BOTHER asked for a precise speed; the speed fields
+// always hold the exact value.
+void tty_termios_encode_baud_rate(struct ktermios *termios, speed_t ibaud, speed_t obaud)
+{
+    state().calls.push_back("tty_termios_encode_baud_rate");
+    speed_t close = (termios->c_cflag & CBAUD) == BOTHER ? 0 : obaud / 50;
+    termios->c_ispeed = ibaud;
+    termios->c_ospeed = obaud;
+    termios->c_cflag &= ~CBAUD;
+    for (unsigned i = 0; i < sizeof kRates / sizeof kRates[0]; ++i) {
+        if (obaud - close <= kRates[i] && obaud + close >= kRates[i]) {
+            termios->c_cflag |= i < 16 ? i : (i - 15) | kCbaudex;
+            return;
+        }
+    }
+    termios->c_cflag |= BOTHER;
+}
+
+// The serial core's: the new speed if within [min, max], else the old
+// termios' speed, else the nearest limit (written into the termios); B0
+// means 9600 and is not written back.
+unsigned int uart_get_baud_rate(struct uart_port *, struct ktermios *termios, SIM_OLD_TERMIOS *old,
+                                unsigned int min, unsigned int max)
+{
+    state().calls.push_back("uart_get_baud_rate");
+    bool hungUp = false;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        unsigned baud = tty_termios_baud_rate(termios);
+        if (baud == 0) {
+            hungUp = true;
+            baud = 9600;
+        }
+        if (baud >= min && baud <= max)
+            return baud;
+        termios->c_cflag &= ~CBAUD;
+        if (old) {
+            baud = tty_termios_baud_rate(old);
+            if (!hungUp)
+                tty_termios_encode_baud_rate(termios, baud, baud);
+            old = nullptr;
+            continue;
+        }
+        if (!hungUp) {
+            if (baud <= min)
+                tty_termios_encode_baud_rate(termios, min + 1, min + 1);
+            else
+                tty_termios_encode_baud_rate(termios, max - 1, max - 1);
+        }
+    }
+    problem("uart_get_baud_rate found no speed");
+    return 0;
+}
+
+int tty_dev_name_to_number(const char *name, dev_t *number)
+{
+    auto &s = state();
+    s.calls.push_back(std::string("tty_dev_name_to_number ") + name);
+    if (std::string(name) != "ttyS0") {
+        problem("name look-up of a tty other than ttyS0");
+        return -ENODEV;
+    }
+    // The list is newest first: a registered "ttyS" of this module hides others.
+    if (s.serialDriver) {
+        *number = MKDEV(static_cast<unsigned>(s.serialDriver->major), static_cast<unsigned>(s.serialDriver->minor));
+        return 0;
+    }
+    if (s.ttySHeldBy) {
+        *number = s.ttySHeldBy;
+        return 0;
+    }
+    return -ENODEV;
 }
 
 int tty_insert_flip_char(struct tty_port *, unsigned char ch, char flag)
@@ -659,6 +813,11 @@ int uart_add_one_port(struct uart_driver *drv, struct uart_port *port)
         port->ops->set_mctrl(port, port->mctrl & TIOCM_DTR);
         spin_unlock_irqrestore(&port->lock, flags);
     }
+
+    // The tty device cannot be made when another driver has "ttyS0"; the
+    // core says so and still reports success.
+    if (s.ttySHeldBy)
+        s.errors.push_back({port->dev, "Cannot register tty device on line 0\n"});
 
     if (s.fail.addPortAfterConfig) {
         s.port = nullptr;

@@ -8,7 +8,8 @@
  * structures and prototypes below change shape where the real kernel did
  * (old termios const in 6.1, port timeout -> frame_time in 6.0, transmit
  * buffer as kfifo in 6.10, void remove in 6.11, no ioremap_nocache in 5.6).
- * The device-tree and clock calls exist in every generation.
+ * The device-tree, clock and devres calls exist in every generation; the
+ * simulated machine is the hub's ARM (CONFIG_ARM).
  *
  * The behaviour behind these declarations is in kernel_sim.cpp; tests look at
  * it through sim/state.h. This is test code: it records and injects failures,
@@ -21,10 +22,13 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/types.h>
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+#define CONFIG_ARM 1
 
 /* ---- error numbers (the kernel's, equal to the C library's) ------------- */
 #ifndef ENXIO
@@ -44,6 +48,9 @@ extern "C" {
 #endif
 #ifndef EINVAL
 #define EINVAL 22
+#endif
+#ifndef EEXIST
+#define EEXIST 17
 #endif
 #define EPROBE_DEFER 517 /* kernel-internal: probe again later */
 
@@ -79,6 +86,15 @@ typedef unsigned int upf_t;
 typedef unsigned int tcflag_t;
 typedef unsigned char cc_t;
 typedef unsigned int speed_t;
+/* dev_t: the C library's (sys/types.h), wide enough for MKDEV below. */
+
+#define MINORBITS 20
+#define MAJOR(dev) ((unsigned int)((dev) >> MINORBITS))
+#define MINOR(dev) ((unsigned int)((dev) & ((1U << MINORBITS) - 1)))
+#define MKDEV(ma, mi) (((ma) << MINORBITS) | (mi))
+#define TTY_MAJOR 4
+
+#define DIV_ROUND_UP(n, d) (((n) + (d) - 1) / (d))
 
 #define __iomem
 #ifndef __cplusplus
@@ -120,14 +136,26 @@ void sim_module_exit(void);
 #define MODULE_DESCRIPTION(text) extern int sim_module_description_
 #define MODULE_LICENSE(text) extern int sim_module_license_
 #define MODULE_AUTHOR(text) extern int sim_module_author_
+#define MODULE_DEVICE_TABLE(type, name) \
+	const struct of_device_id *const sim_module_device_table = name
 #endif
 
 /* ---- devices and the platform bus --------------------------------------- */
 struct device_node {
 	const char *full_name;
 	int uart_alias;   /* what of_alias_get_id(np, "uart") answers */
-	unsigned int irq; /* what irq_of_parse_and_map(np, 0) answers; 0: none */
+	int irq;          /* what platform_get_irq(pdev, 0) answers */
+	const char *compatible;
 };
+
+struct of_device_id {
+	char name[32];
+	char type[32];
+	char compatible[128];
+	const void *data;
+};
+/* The module's device table, as MODULE_DEVICE_TABLE(of, ...) names it. */
+extern const struct of_device_id *const sim_module_device_table;
 
 struct device {
 	struct device_node *of_node;
@@ -148,6 +176,7 @@ struct platform_device {
 struct device_driver {
 	const char *name;
 	struct module *owner;
+	const struct of_device_id *of_match_table;
 };
 
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 11, 0)
@@ -179,31 +208,42 @@ static inline void *platform_get_drvdata(const struct platform_device *pdev)
 }
 
 int of_alias_get_id(struct device_node *np, const char *stem);
-struct device_node *of_find_compatible_node(struct device_node *from,
-					    const char *type,
-					    const char *compat);
-void of_node_put(struct device_node *node);
-unsigned int irq_of_parse_and_map(struct device_node *node, int index);
 
-/* ---- clocks --------------------------------------------------------------- */
-struct clk;
+/* ---- platform resources, released with the device's binding (devres) ---- */
+#define IORESOURCE_MEM 0x00000200
 
-struct clk *of_clk_get(struct device_node *np, int index);
-int clk_prepare_enable(struct clk *clk);
-void clk_disable_unprepare(struct clk *clk);
-void clk_put(struct clk *clk);
-
-void sim_dev_err(const struct device *dev, const char *fmt, ...)
-	__attribute__((format(printf, 2, 3)));
-#define dev_err(dev, ...) sim_dev_err((dev), __VA_ARGS__)
-
-/* ---- memory regions and register access --------------------------------- */
 struct resource {
 	resource_size_t start;
 	resource_size_t end;
 	const char *name;
+	unsigned long flags;
 };
 
+static inline resource_size_t resource_size(const struct resource *res)
+{
+	return res->end - res->start + 1;
+}
+
+struct resource *platform_get_resource(struct platform_device *pdev,
+				       unsigned int type, unsigned int num);
+void __iomem *devm_ioremap_resource(struct device *dev,
+				    const struct resource *res);
+int platform_get_irq(struct platform_device *pdev, unsigned int num);
+
+/* ---- clocks --------------------------------------------------------------- */
+struct clk;
+
+struct clk *devm_clk_get(struct device *dev, const char *id);
+int clk_prepare_enable(struct clk *clk);
+void clk_disable_unprepare(struct clk *clk);
+unsigned long clk_get_rate(struct clk *clk);
+
+void sim_dev_err(const struct device *dev, const char *fmt, ...)
+	__attribute__((format(printf, 2, 3)));
+#define dev_err(dev, ...) sim_dev_err((dev), __VA_ARGS__)
+#define pr_err(...) sim_dev_err(NULL, __VA_ARGS__)
+
+/* ---- memory regions and register access --------------------------------- */
 struct resource *request_mem_region(resource_size_t start, resource_size_t n,
 				    const char *name);
 void release_mem_region(resource_size_t start, resource_size_t n);
@@ -236,6 +276,7 @@ typedef enum irqreturn {
 	IRQ_HANDLED = 1,
 } irqreturn_t;
 typedef irqreturn_t (*irq_handler_t)(int irq, void *dev_id);
+#define IRQF_SHARED 0x00000080
 
 int request_irq(unsigned int irq, irq_handler_t handler, unsigned long flags,
 		const char *name, void *dev);
@@ -275,9 +316,12 @@ struct ktermios {
 #define CRTSCTS	020000000000
 
 speed_t tty_termios_baud_rate(const struct ktermios *termios);
+void tty_termios_encode_baud_rate(struct ktermios *termios, speed_t ibaud,
+				  speed_t obaud);
 
 /* ---- tty, flip buffer, transmit buffer ------------------------------------ */
 #define TTY_NORMAL 0
+#define TTY_OVERRUN 4
 #define TIOCM_DTR 0x002
 #define TIOCM_RTS 0x004
 #define TIOCM_CTS 0x020
@@ -319,6 +363,7 @@ struct tty_port {
 };
 
 int tty_insert_flip_char(struct tty_port *port, unsigned char ch, char flag);
+int tty_dev_name_to_number(const char *name, dev_t *number);
 void tty_flip_buffer_push(struct tty_port *port);
 
 struct circ_buf {
@@ -465,6 +510,10 @@ void uart_unregister_driver(struct uart_driver *drv);
 int uart_add_one_port(struct uart_driver *drv, struct uart_port *port);
 int uart_remove_one_port(struct uart_driver *drv, struct uart_port *port);
 void uart_write_wakeup(struct uart_port *port);
+unsigned int uart_get_baud_rate(struct uart_port *port,
+				struct ktermios *termios,
+				SIM_OLD_TERMIOS *old, unsigned int min,
+				unsigned int max);
 
 static inline int uart_tx_stopped(struct uart_port *port)
 {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,12 +33,15 @@ enum Reg : unsigned {
 
 constexpr unsigned kWindowSize = 0x30;
 constexpr uint64_t kUartPhys = 0x20215040;
+constexpr uintptr_t kAuxIrqVirt = 0xf2215000;
 constexpr uintptr_t kAuxEnableVirt = 0xf2215004;
+
+class UartModel;
 
 // One 32-bit register access, in program order.
 struct Access {
     bool write;
-    std::string target;  // "IER", "CNTL", ..., "AUX_ENABLE", or "stray"
+    std::string target;  // "IER", "CNTL", ..., "AUX_IRQ", "AUX_ENABLE", or "stray"
     uint32_t value;      // written, or returned
     bool portLocked;     // the port lock was held
     bool irqsOff;        // local interrupts were disabled
@@ -45,6 +49,7 @@ struct Access {
 
 struct Registers {
     uint32_t preset[kWindowSize / 4] = {};          // answered when nothing is queued
+    uint32_t auxIrq = 0;                            // the aux interrupt status
     std::deque<uint32_t> queued[kWindowSize / 4];   // answered first, one per read
     std::vector<Access> log;
 
@@ -65,7 +70,7 @@ struct Failures {
     int requestIrq = 0;
     bool regionBusy = false;
     bool mapFails = false;
-    int clkGet = 0;     // of_clk_get answers ERR_PTR(clkGet)
+    int clkGet = 0;     // devm_clk_get answers ERR_PTR(clkGet)
     int clkEnable = 0;  // clk_prepare_enable answers this
 };
 
@@ -136,14 +141,17 @@ struct State {
     std::vector<Message> errors;  // dev_err
     std::vector<std::string> aliasStems;
 
-    // The device tree: the node of_find_compatible_node finds (whatever its
-    // status; none when null) and the references taken on it.
-    device_node *auxUartNode = nullptr;
-    std::vector<std::string> compatibleLookups;
-    int nodeRefs = 0;
-    // The aux clock gate of that node: references held, enable count.
+    // Resources a probe took through devres, given back in reverse order
+    // when the probe fails or after remove, as the driver core does.
+    std::vector<std::pair<platform_device *, std::function<void()>>> devres;
+    // The aux clock gate of the UART node: references held, enable count,
+    // the rate it reports.
     int clkRefs = 0;
     int clkEnables = 0;
+    unsigned long clkRate = 250000000;
+    // Another tty driver's "ttyS0" (0: none), as the built-in 8250 driver
+    // holds it unless booted with 8250.nr_uarts=0.
+    dev_t ttySHeldBy = 0;
     // The mini UART's bit in the aux enable register, set by a write to the
     // register or by the clock gate. Its registers answer only while it is set.
     bool auxEnabled = false;
@@ -164,6 +172,10 @@ struct State {
     std::vector<int> removeResults;
 
     tty_struct tty = {};
+
+    // When set, the registers are this behavioural model's, not the preset
+    // file, and accesses are not logged.
+    UartModel *model = nullptr;
 };
 
 State &state();
