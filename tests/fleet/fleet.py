@@ -113,12 +113,13 @@ class TestHub:
 
     def start(self, index):
         self.init = None
-        self.proc = subprocess.Popen(
-            ["unshare", "--mount", "--uts", "--net", "--pid", "--fork", "--mount-proc",
-             "--propagation", "private", "--kill-child=SIGKILL", "--",
-             sys.executable, os.path.join(HERE, "hub.py"), os.path.join(self.dir, "config.json")],
-            stdin=subprocess.DEVNULL, stdout=open(os.path.join(self.dir, "hub.log"), "wb"),
-            stderr=subprocess.STDOUT, preexec_fn=die_with_parent)
+        with open(os.path.join(self.dir, "hub.log"), "wb") as log:
+            self.proc = subprocess.Popen(
+                ["unshare", "--mount", "--uts", "--net", "--pid", "--fork", "--mount-proc",
+                 "--propagation", "private", "--kill-child=SIGKILL", "--", sys.executable,
+                 os.path.join(HERE, "hub.py"), os.path.join(self.dir, "config.json")],
+                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
+                preexec_fn=die_with_parent)
         # The pair's hub end goes into the hub's network namespace: that of its process 1.
         self.init = wait_until(lambda: child_of(self.proc.pid), 10, self.name + "'s process 1")
         ip("link", "add", "zv%02d" % index, "type", "veth", "peer", "name", "eth0",
@@ -165,15 +166,21 @@ class TestHub:
             f.write("".join(r + "\n" for r in rules))
 
     def restart_service(self):
-        """As an operator's reboot: the service starts again and reads its rules."""
-        before = self.reboots()
-        with open(os.path.join(self.dir, "svc", "run", "reboot-requested"), "w") as f:
-            f.write("reboot\n")
-        wait_until(lambda: self.reboots() > before, 15, self.name + " to restart")
-        wait_until(self.service_idle, 30, self.name + "'s service")
+        """As an operator's reboot: the service starts again and reads its rules.
+        Returns a wait for its end."""
+        before = self.log("reboots").count("reboot")
+        with open(os.path.join(self.dir, "svc", "run", "restart-requested"), "w") as f:
+            f.write("restart\n")
+
+        def wait():
+            wait_until(lambda: self.log("reboots").count("reboot") > before, 15,
+                       self.name + " to restart")
+            wait_until(self.service_idle, 30, self.name + "'s service")
+        return wait
 
     def reboots(self):
-        return self.log("reboots").count("reboot")
+        """Restarts the hub's own reboot step asked for (not the test's restarts)."""
+        return sum(1 for line in self.calls().splitlines() if line.startswith("reboot\t"))
 
     def calls(self):
         """Every stub call the hub's service made, over all its restarts."""
@@ -239,12 +246,16 @@ class Fleet:
     def hub(self, name):
         return next(h for h in self.hubs if h.name == name)
 
-    def inventory(self, extra=()):
-        """An inventory of every hub, and `extra` (name, address) entries."""
+    def inventory(self, extra=(), order=None):
+        """An inventory of every hub and `extra` (name, address) entries, in
+        `order` (names) if given."""
         path = os.path.join(self.dir, "hubs.ini")
+        entries = [(h.name, h.address) for h in self.hubs] + list(extra)
+        if order:
+            entries.sort(key=lambda e: order.index(e[0]))
         with open(path, "w", encoding="utf-8") as f:
             f.write("[hubs]\n")
-            for name, address in [(h.name, h.address) for h in self.hubs] + list(extra):
+            for name, address in entries:
                 f.write(f"{name} ansible_host={address}\n")
             f.write("\n[hubs:vars]\nansible_user=root\nansible_python_interpreter=/usr/bin/python3\n")
         return path
@@ -288,6 +299,10 @@ class Fleet:
         for hub in self.hubs:
             hub.stop()
         self._end_strays()
+        keep = os.environ.get("ZORVI_FLEET_KEEP")  # a directory for the engine's logs and the records
+        if keep:
+            shutil.copytree(self.dir, keep, dirs_exist_ok=True,
+                            ignore=lambda d, names: [n for n in names if n.startswith(("hub", "home", "id_", "host_"))])
         shutil.rmtree(self.dir, ignore_errors=True)
 
     @staticmethod

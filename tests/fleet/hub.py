@@ -18,6 +18,7 @@ import time
 import uuid
 
 REBOOT_REQUEST = "reboot-requested"  # in the hub's /run; the stand-in writes it
+RESTART_REQUEST = "restart-requested"  # the test's own restart, with no procedure to finish
 NIC = "eth0"
 
 
@@ -138,23 +139,25 @@ class Hub:
     def keep_calls(self):
         """The stub log starts again at every service start; the hub's whole history is kept."""
         try:
-            with open(os.path.join(self.dir, "svc", "stub.log"), encoding="utf-8") as f:
+            with open(os.path.join(self.dir, "svc", "stub.log"), "r+", encoding="utf-8") as f:
                 calls = f.read()
+                f.truncate(0)
         except FileNotFoundError:
             return
         with open(os.path.join(self.dir, "calls.log"), "a", encoding="utf-8") as f:
             f.write(calls)
 
-    def reboot(self, service):
-        # As on a hub, the reboot command returns at once and the machine goes
-        # down a moment later: the backend gets to announce the completion first.
-        exits = self.backend_exits()
-        deadline = time.monotonic() + 5
-        while self.backend_exits() == exits and time.monotonic() < deadline:
-            time.sleep(0.02)
+    def reboot(self, service, request):
+        if request == REBOOT_REQUEST:
+            # As on a hub, the reboot command returns at once and the machine goes
+            # down a moment later: the backend gets to announce the completion first.
+            exits = self.backend_exits()
+            deadline = time.monotonic() + 5
+            while self.backend_exits() == exits and time.monotonic() < deadline:
+                time.sleep(0.02)
         self.stop_service(service)
         self.new_boot_id()
-        os.unlink(os.path.join(self.run, REBOOT_REQUEST))
+        os.unlink(os.path.join(self.run, request))
         with open(os.path.join(self.dir, "reboots"), "a", encoding="utf-8") as f:
             f.write("reboot\n")
         return self.start_service()
@@ -173,8 +176,9 @@ class Hub:
                 self.keep_calls()
                 time.sleep(0.2)
                 service = self.start_service()
-            if os.path.exists(os.path.join(self.run, REBOOT_REQUEST)):
-                service = self.reboot(service)
+            for request in (REBOOT_REQUEST, RESTART_REQUEST):
+                if os.path.exists(os.path.join(self.run, request)):
+                    service = self.reboot(service, request)
             time.sleep(0.05)
         self.stop_service(service)
         os.kill(sshd, signal.SIGTERM)
