@@ -106,6 +106,8 @@ class TestHub:
             "name": self.name, "dir": self.dir, "address": self.address, "model": model,
             "authorized_key": fleet.public_key, "sshd_config": fleet.sshd_config,
             "sandbox": SANDBOX, "daemon": DAEMON, "step_delay": STEP_DELAY,
+            # A procedure held at a gate stays held through several rollouts.
+            "gate_timeout": "1200",
             "standin_rules": STANDIN_RULES,
         }
         with open(os.path.join(self.dir, "config.json"), "w", encoding="utf-8") as f:
@@ -302,7 +304,8 @@ class Fleet:
         keep = os.environ.get("ZORVI_FLEET_KEEP")  # a directory for the engine's logs and the records
         if keep:
             shutil.copytree(self.dir, keep, dirs_exist_ok=True,
-                            ignore=lambda d, names: [n for n in names if n.startswith(("hub", "home", "id_", "host_"))])
+                            ignore=lambda d, names: [] if d != self.dir else [
+                                n for n in names if n.startswith(("hub", "home", "id_", "host_"))])
         shutil.rmtree(self.dir, ignore_errors=True)
 
     @staticmethod

@@ -98,6 +98,7 @@ class Hub:
         model = ["--model", c["model"]] if c["model"] is not None else ["--no-model"]
         return self.spawn("service", [
             c["sandbox"], "--state", os.path.join(self.dir, "svc"), "--step-delay", c["step_delay"],
+            "--gate-timeout", c["gate_timeout"],
             *model, "--rules", os.path.join(self.dir, "rules"),
             *[a for rule in c["standin_rules"] for a in ("--rule", rule)], "--", *c["daemon"]],
             "service.log")
