@@ -85,10 +85,25 @@ class Rules(SandboxCase):
         self.assertGreaterEqual(got[0][1], 0.4)
         self.assertLess(got[0][1], 3.0)
 
+    def test_run_hands_the_call_to_a_program_whose_failure_is_the_stubs(self):
+        seen = os.path.join(self.state, "seen")
+        hook = os.path.join(self.state, "hook")
+        with open(hook, "w", encoding="utf-8") as f:
+            f.write(f"#!{PYTHON}\nimport sys\n"
+                    f"open({seen!r}, 'a').write(' '.join(sys.argv[1:]) + '\\n')\n"
+                    "sys.exit(7 if 'bad' in sys.argv else 0)\n")
+        os.chmod(hook, 0o755)
+        got = self.outcomes(["apt-get -qy install 'two words'", "dpkg -P bad", "dpkg -P good"],
+                            [f"apt-get * run={hook},exit=3", f"dpkg * run={hook}"])
+        self.assertEqual([o for o, _ in got], ["exit 3", "exit 7", "exit 0"])
+        with open(seen, encoding="utf-8") as f:
+            self.assertEqual(f.read().splitlines(),
+                             ["apt-get -qy install two words", "dpkg -P bad", "dpkg -P good"])
+
     def test_malformed_rules_are_refused_before_anything_runs(self):
         marker = os.path.join(self.state, "ran")
         for rule in ("exit=1", "x exit=256", "x signal=CHLD", "x signal=STOP", "x exit=1,delay=1",
-                     "x frob=1", "x delay=-1", "x nth=0,exit=1", "x nth=2"):
+                     "x frob=1", "x delay=-1", "x run=", "x nth=0,exit=1", "x nth=2"):
             with self.subTest(rule=rule):
                 result = self.run_in(["/bin/bash", "-c", f": >{marker}"], "--rule", rule)
                 self.assertEqual(result.returncode, 125)

@@ -2,7 +2,7 @@
 
 The stored form is tab-separated: the pattern, the call number the rule is limited
 to (0: every call) and one field per action ("delay=0.300", "gate=/abs/path",
-"exit=3", "signal=9", "shell-signal=15"). The stub reads it with bash builtins only.
+"exit=3", "signal=9", "shell-signal=15", "run=/abs/path"). The stub reads it with bash builtins only.
 """
 
 import math
@@ -56,10 +56,10 @@ def _action(key, value, cwd):
         if value:
             raise ValueError("mend-dpkg takes no value")
         return "mend-dpkg="
-    if key == "gate":
+    if key in ("gate", "run"):
         if not value or any(c in value for c in "\t\n"):
-            raise ValueError("gate needs a path without tabs or newlines")
-        return "gate=" + os.path.normpath(os.path.join(cwd, value))
+            raise ValueError(f"{key} needs a path without tabs or newlines")
+        return f"{key}=" + os.path.normpath(os.path.join(cwd, value))
     raise ValueError(f"unknown action {key}")
 
 

@@ -87,6 +87,7 @@ for action in "${actions[@]}"; do
         exit 124
       }
       ;;
+    run=*) "$value" "$name" "$@" || exit ;;
     exit=*) exit "$value" ;;
     signal=*) die_by "$value" ;;
     shell-signal=*) kill_shell "$value" ;;
