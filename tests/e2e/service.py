@@ -11,7 +11,8 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SANDBOX = os.environ.get("ZORVI_SANDBOX", os.path.join(ROOT, "tools", "sandbox"))
+# The sandbox, possibly with options ("tools/sandbox --empty-root" for a static build).
+SANDBOX = os.environ.get("ZORVI_SANDBOX", os.path.join(ROOT, "tools", "sandbox")).split()
 # The daemon, possibly behind an emulator ("qemu-arm -cpu arm1176 ... zorvi-upgrade").
 DAEMON = os.environ.get("ZORVI_DAEMON", os.path.join(ROOT, "build", "plain", "zorvi-upgrade")).split()
 # Emulated runs are slower; every bound scales with this.
@@ -75,7 +76,7 @@ class Service:
         self.err_path = os.path.join(self.state, "stderr.log")
         with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
             self.proc = subprocess.Popen(
-                [SANDBOX, "--state", self.state, *options, "--", *DAEMON],
+                [*SANDBOX, "--state", self.state, *options, "--", *DAEMON],
                 stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         self.exit_status = None
         self.clients = []

@@ -125,8 +125,8 @@ def accounts(state):
                for f in ("passwd", "group", "nsswitch.conf"))
 
 
-def proc():
-    return _mount("-t", "proc", "proc", "/proc")
+def proc(target="/proc"):
+    return _mount("-t", "proc", "proc", target)
 
 
 SIOCGIFFLAGS = 0x8913
