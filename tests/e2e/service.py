@@ -70,13 +70,16 @@ class Service:
     """zorvi-upgrade in the sandbox; stdout and stderr kept in files."""
 
     def __init__(self, *options, wait_ready=True):
+        """`options` go to tools/sandbox; "{state}" in them is the state directory
+        (the only host directory that the empty root of a static build holds)."""
         self.state = tempfile.mkdtemp(prefix="zorvi-e2e-")
         os.chmod(self.state, 0o755)  # so the sandbox's unprivileged accounts can reach the socket
         self.out_path = os.path.join(self.state, "stdout.log")
         self.err_path = os.path.join(self.state, "stderr.log")
         with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
             self.proc = subprocess.Popen(
-                [*SANDBOX, "--state", self.state, *options, "--", *DAEMON],
+                [*SANDBOX, "--state", self.state, *(o.replace("{state}", self.state) for o in options),
+                 "--", *DAEMON],
                 stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         self.exit_status = None
         self.clients = []

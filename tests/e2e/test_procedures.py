@@ -1,4 +1,5 @@
 """Full procedures, failures and requests that arrive while a procedure runs."""
+import os
 import unittest
 
 from plan import ERASE, MIGRATION, commands, notifications
@@ -93,8 +94,8 @@ class FailedSteps(unittest.TestCase):
 
 class RequestsDuringAProcedure(unittest.TestCase):
     def test_requests_wait_for_the_next_backend(self):
-        gate = "/tmp/zorvi-e2e-gate-%d" % id(self)
-        s = Service("--rule", "apt-get update gate=" + gate)
+        s = Service("--rule", "apt-get update gate={state}/gate")
+        gate = os.path.join(s.state, "gate")
         try:
             a, b = s.client(), s.client()
             a.recv(), b.recv()
@@ -116,8 +117,6 @@ class RequestsDuringAProcedure(unittest.TestCase):
             self.assertEqual(s.stop(), 0)
         finally:
             s.close()
-            if __import__("os").path.exists(gate):
-                __import__("os").unlink(gate)
 
 
 if __name__ == "__main__":

@@ -64,10 +64,14 @@ class EmptyRoot(SandboxCase):
         self.assertEqual(done.returncode, 125)
         self.assertIn("needs an absolute path", done.stderr)
 
-    def test_a_rule_that_needs_perl_is_refused(self):
-        done = self.run_in([SHELL, "-c", "true"], "--empty-root", "--rule", "dpkg * signal=TERM")
-        self.assertEqual(done.returncode, 125)
-        self.assertIn("signal= rules need perl", done.stderr)
+    def test_rules_that_cannot_work_there_are_refused(self):
+        cases = (("dpkg * signal=TERM", "signal= rules need perl"),
+                 ("dpkg * gate=/tmp/zorvi-outside-gate", "must be inside the state directory"))
+        for rule, why in cases:
+            with self.subTest(rule=rule):
+                done = self.run_in([SHELL, "-c", "echo ran"], "--empty-root", "--rule", rule)
+                self.assertEqual((done.returncode, done.stdout), (125, ""))
+                self.assertIn(why, done.stderr)
 
 
 class LinkageCheck(SandboxCase):
