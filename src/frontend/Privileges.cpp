@@ -45,7 +45,10 @@ bool useAccountFiles() {
     static bool done = false;
     if (!done) {
         for (const char* database : kDatabases) {
-            if (::__nss_configure_lookup(database, "files") != 0) return false;
+            if (::__nss_configure_lookup(database, "files") != 0) {
+                if (errno == 0) errno = EINVAL; // reported as a failed lookup, never as a missing account
+                return false;
+            }
         }
         done = true;
     }
