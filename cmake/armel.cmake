@@ -1,6 +1,7 @@
 # Cross build for the hub: ARM1176 core (ARMv6KZ), 32-bit, little-endian,
-# Debian's armel ABI (soft-float calling convention). Needs g++-arm-linux-gnueabi;
-# runs target binaries through qemu-arm pinned to the hub's core.
+# Debian's armel ABI (soft-float calling convention), linked statically unless
+# -DZORVI_STATIC=OFF. Needs g++-arm-linux-gnueabi; runs target binaries through
+# qemu-arm (qemu-arm-static for the static build) pinned to the hub's core.
 #
 #   cmake -S . -B build/armel -DCMAKE_TOOLCHAIN_FILE=cmake/armel.cmake \
 #         [-DZORVI_ARM_PREFIX=<dir with armel GoogleTest>]
@@ -39,17 +40,33 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# The hub's build is static (ZORVI_STATIC, on unless -DZORVI_STATIC=OFF): it runs
+# on any ARM Linux userland, from kernel 3.2 on (docs/arm.md).
+if(NOT DEFINED ZORVI_STATIC)
+  set(ZORVI_STATIC ON CACHE BOOL "Link every program statically")
+endif()
+
 # ctest and gtest_discover_tests run every target binary through this, so an
-# instruction the ARM1176 lacks ends the run with SIGILL. The binary starts through
-# the armel loader of the cross toolchain, told to take its libraries from the same
-# tree: qemu's -L prefix would also serve the loader from there, but then lets the
-# libraries come from the host's ld.so.cache, which names a multiarch libc6:armel
-# where one is installed (a different build: fork crashes), and it also redirects
-# open("/") into the prefix.
-find_program(ZORVI_QEMU_ARM qemu-arm)
-if(ZORVI_QEMU_ARM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR
-      "${ZORVI_QEMU_ARM};-cpu;arm1176;${ZORVI_ARM_SYSROOT}/lib/ld-linux.so.3;--library-path;${ZORVI_ARM_SYSROOT}/lib"
+# instruction the ARM1176 lacks ends the run with SIGILL. A static binary needs
+# nothing else; the emulator is the static one, as the end-to-end tests run it in
+# a root that holds no shared library (tools/sandbox --empty-root).
+# A dynamic binary starts through the armel loader of the cross toolchain, told
+# to take its libraries from the same tree: qemu's -L prefix would also serve the
+# loader from there, but then lets the libraries come from the host's
+# ld.so.cache, which names a multiarch libc6:armel where one is installed (a
+# different build: fork crashes), and it also redirects open("/") into the prefix.
+if(ZORVI_STATIC)
+  find_program(ZORVI_QEMU_ARM_STATIC qemu-arm-static)
+  set(_zorvi_qemu ${ZORVI_QEMU_ARM_STATIC})
+  set(_zorvi_emulator_args "-cpu;arm1176")
+else()
+  find_program(ZORVI_QEMU_ARM qemu-arm)
+  set(_zorvi_qemu ${ZORVI_QEMU_ARM})
+  set(_zorvi_emulator_args
+      "-cpu;arm1176;${ZORVI_ARM_SYSROOT}/lib/ld-linux.so.3;--library-path;${ZORVI_ARM_SYSROOT}/lib")
+endif()
+if(_zorvi_qemu)
+  set(CMAKE_CROSSCOMPILING_EMULATOR "${_zorvi_qemu};${_zorvi_emulator_args}"
       CACHE STRING "Runs target binaries on the build machine" FORCE)
   # The end-to-end scenarios start the daemon themselves, in the sandbox: give them
   # the same emulated command, and more time, as emulation is slower. Forced, like

@@ -5,6 +5,9 @@
 #include <error.h>
 #include <grp.h>
 #include <pwd.h>
+#if ZORVI_STATIC
+#include <nss.h>
+#endif
 #include <sys/fsuid.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,6 +32,28 @@ bool isExistingDirectory(const char* path) {
         return false;
     }
     return S_ISDIR(st.st_mode);
+}
+
+// Linked statically, the program must never load the hub's NSS modules: they
+// belong to the hub's own C library, not to the one built in here. The accounts
+// come from /etc/passwd and /etc/group through the C library's built-in "files"
+// source, whatever nsswitch.conf names (Debian 9 says "compat"). Set once,
+// before the first lookup; the dynamic build follows nsswitch.conf as usual.
+bool useAccountFiles() {
+#if ZORVI_STATIC
+    static constexpr const char* kDatabases[] = {"passwd", "group", "initgroups"};
+    static bool done = false;
+    if (!done) {
+        for (const char* database : kDatabases) {
+            if (::__nss_configure_lookup(database, "files") != 0) {
+                if (errno == 0) errno = EINVAL; // reported as a failed lookup, never as a missing account
+                return false;
+            }
+        }
+        done = true;
+    }
+#endif
+    return true;
 }
 
 bool makeDirectory(const char* path) { return ::mkdir(path, kDirectoryMode) == 0 || isExistingDirectory(path); }
@@ -57,7 +82,7 @@ User lookUpUser(StringView name) {
     user.userName[name.size()] = '\0';
 
     errno = 0;
-    const passwd* entry = ::getpwnam(user.userName);
+    const passwd* entry = useAccountFiles() ? ::getpwnam(user.userName) : nullptr;
     if (errno != 0) {
         error(0, errno, "Unable to get uid and gid for %s", user.userName);
         return user;
@@ -89,7 +114,7 @@ bool createRuntimeDirectory(StringView path, const User& user) {
 
 bool dropPrivileges(const User& user) {
     if (!user.valid()) return false;
-    if (::initgroups(user.userName, user.gid) == -1) {
+    if (!useAccountFiles() || ::initgroups(user.userName, user.gid) == -1) {
         error(0, errno, "Failed setting supplementary groups for %s while dropping privileges", user.userName);
         return false;
     }

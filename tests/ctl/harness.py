@@ -17,7 +17,7 @@ import time
 import unittest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SANDBOX = os.environ.get("ZORVI_SANDBOX", os.path.join(ROOT, "tools", "sandbox"))
+SANDBOX = os.environ.get("ZORVI_SANDBOX", os.path.join(ROOT, "tools", "sandbox")).split()
 DAEMON = os.environ.get("ZORVI_DAEMON", os.path.join(ROOT, "build", "plain", "zorvi-upgrade")).split()
 CLIENT = os.environ.get("ZORVI_CTL", os.path.join(
     ROOT, "build", "plain", "tools", "zorvi-upgradectl", "zorvi-upgradectl")).split()
@@ -67,7 +67,7 @@ class Service:
         options = [o.replace("{state}", self.state) for o in options]
         with open(self.log_path, "wb") as log:
             self.proc = subprocess.Popen(
-                [SANDBOX, "--state", self.state, "--step-delay", step_delay, *options, "--", *DAEMON],
+                [*SANDBOX, "--state", self.state, "--step-delay", step_delay, *options, "--", *DAEMON],
                 stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
         self.socket = os.path.join(self.state, SOCKET)
         try:

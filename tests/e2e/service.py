@@ -11,7 +11,11 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-SANDBOX = os.environ.get("ZORVI_SANDBOX", os.path.join(ROOT, "tools", "sandbox"))
+# The sandbox, possibly with options ("tools/sandbox --empty-root" for a static build).
+SANDBOX = os.environ.get("ZORVI_SANDBOX", os.path.join(ROOT, "tools", "sandbox")).split()
+# The empty root has no perl (for the mend-dpkg stub action) and runs only the
+# daemon itself, not a shell line around it.
+EMPTY_ROOT = "--empty-root" in SANDBOX
 # The daemon, possibly behind an emulator ("qemu-arm -cpu arm1176 ... zorvi-upgrade").
 DAEMON = os.environ.get("ZORVI_DAEMON", os.path.join(ROOT, "build", "plain", "zorvi-upgrade")).split()
 # Emulated runs are slower; every bound scales with this.
@@ -69,9 +73,11 @@ class Service:
     """zorvi-upgrade in the sandbox; stdout and stderr kept in files."""
 
     def __init__(self, *options, wait_ready=True, state=None, command=None):
-        """state: the directory of an earlier run whose /run this one keeps, as
-        a restart of the service on the same hub would. command: what runs in
-        the sandbox instead of the daemon alone (a shell line; $DAEMON is the
+        """`options` go to tools/sandbox; "{state}" in them is the state directory
+        (the only host directory that the empty root of a static build holds).
+        state: the directory of an earlier run whose /run this one keeps, as a
+        restart of the service on the same hub would. command: what runs in the
+        sandbox instead of the daemon alone (a shell line; $DAEMON is the
         daemon's command)."""
         self.state = state or tempfile.mkdtemp(prefix="zorvi-e2e-")
         os.chmod(self.state, 0o755)  # so the sandbox's unprivileged accounts can reach the socket
@@ -80,7 +86,8 @@ class Service:
         run = DAEMON if command is None else ["/bin/sh", "-c", command.replace("$DAEMON", " ".join(DAEMON))]
         with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
             self.proc = subprocess.Popen(
-                [SANDBOX, "--state", self.state, *options, "--", *run],
+                [*SANDBOX, "--state", self.state, *(o.replace("{state}", self.state) for o in options),
+                 "--", *run],
                 stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         self.exit_status = None
         self.clients = []

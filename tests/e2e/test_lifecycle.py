@@ -100,8 +100,7 @@ class Stopping(unittest.TestCase):
         self.stop_idle(signal.SIGINT)
 
     def test_backend_busy_with_a_step_is_killed_after_the_grace_period(self):
-        gate = "/tmp/zorvi-e2e-never-%d" % os.getpid()
-        s = Service("--rule", "apt-get update gate=" + gate)
+        s = Service("--rule", "apt-get update gate={state}/never")
         try:
             c = s.client()
             c.recv()
@@ -192,8 +191,8 @@ class Supervision(unittest.TestCase):
             s.close()
 
     def test_answers_for_a_killed_frontends_clients_reach_no_one_else(self):
-        gate = "/tmp/zorvi-e2e-gate-answers-%d" % os.getpid()
-        s = Service("--rule", "apt-get update gate=" + gate)
+        s = Service("--rule", "apt-get update gate={state}/gate")
+        gate = os.path.join(s.state, "gate")
         try:
             a, b = s.client(), s.client()  # ids 2 and 3 (the readiness probe was 1)
             a.recv(), b.recv()
@@ -214,8 +213,6 @@ class Supervision(unittest.TestCase):
             self.assertEqual(s.stop(), 0)
         finally:
             s.close()
-            if os.path.exists(gate):
-                os.unlink(gate)
 
     def test_workers_do_not_outlive_a_killed_launcher(self):
         s = Service()

@@ -6,7 +6,7 @@ import tempfile
 import unittest
 
 from plan import ERASE, commands
-from service import Service, command_calls
+from service import EMPTY_ROOT, Service, command_calls
 
 CONFIGURE = ("dpkg", "--force-confdef --force-confold --configure -a")
 KEEP = "-o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold"
@@ -42,6 +42,7 @@ class InterruptedDpkg(unittest.TestCase):
         finally:
             s.close()
 
+    @unittest.skipIf(EMPTY_ROOT, "the stubs' mend-dpkg needs perl, which the empty root does not have")
     def test_repaired_before_the_first_command_then_the_procedure_runs(self):
         d = self.dpkg_dir(stanza("quillet", "install ok installed")
                           + stanza("qd-log-mqtt", "install ok half-configured")
@@ -63,6 +64,7 @@ class InterruptedDpkg(unittest.TestCase):
         self.assertEqual(calls, [CONFIGURE, ("apt-get", "-qy install --reinstall python3 " + KEEP)])
         self.assertIn("dpkg is still not consistent", out)
 
+    @unittest.skipIf(EMPTY_ROOT, "the stubs' mend-dpkg needs perl, which the empty root does not have")
     def test_a_journal_alone_needs_only_configure(self):
         d = self.dpkg_dir(stanza("quillet", "install ok installed"), journal=("0001", "0002"))
         got, calls, _, _ = self.run_erase("--dpkg", d, "--rule", "dpkg --force-confdef* mend-dpkg")

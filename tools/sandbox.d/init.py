@@ -20,6 +20,7 @@ import signal
 import sys
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+import emptyroot  # noqa: E402
 import mounts  # noqa: E402
 import safety  # noqa: E402
 from programs import EXIT_SETUP_FAILED, FORWARDED_SIGNALS  # noqa: E402
@@ -132,15 +133,32 @@ def build(config, stub):
             and mounts.loopback_up())
 
 
+def empty_root(config, stub):
+    """Builds the empty root and enters it, for good; what is wrong with it."""
+    found = emptyroot.refusals(config["command"])
+    if found:
+        return found
+    root = mounts.tmpfs(config["private"]) and emptyroot.build(config, stub)
+    if not root or not mounts.loopback_up():
+        return ["the empty root could not be built"]
+    os.chroot(root)
+    os.chdir("/")
+    os.environ["PATH"] = emptyroot.PATH
+    return emptyroot.problems() + safety.problems(stub, emptyroot.PATH, emptyroot.BIN_DIRS[0],
+                                                  mounts.bin_dirs())
+
+
 def stub_script(config):
+    empty = config["empty_root"]
     settings = {
         "STUB_LOG": os.path.join(config["state"], "stub.log"),
         "STUB_RULES": os.path.join(config["state"], "rules"),
         "STUB_COUNTS": os.path.join(config["state"], "counts"),
-        "STUB_FIFO": os.path.join(config["private"], "idle"),
+        "STUB_FIFO": emptyroot.FIFO if empty else os.path.join(config["private"], "idle"),
         "STUB_STEP_DELAY": config["step_delay"],
         "STUB_GATE_TIMEOUT_MS": str(config["gate_timeout_ms"]),
-        "STUB_PERL": config["perl"],
+        # No perl in the empty root: tools/sandbox refuses signal= rules there.
+        "STUB_PERL": "" if empty else config["perl"],
     }
     with open(config["stub_body"], encoding="utf-8") as f:
         body = f.read()
@@ -156,10 +174,13 @@ def run():
     # The host's /proc, kept to learn the command's pid as the host sees it.
     host_proc = os.open("/proc", os.O_RDONLY | os.O_DIRECTORY)
     stub = stub_script(config)
-    if not build(config, stub):
+    if config["empty_root"]:
+        found = empty_root(config, stub)
+    elif build(config, stub):
+        found = safety.problems(stub, os.environ["PATH"],
+                                os.path.join(config["private"], "bin"), mounts.bin_dirs())
+    else:
         return EXIT_SETUP_FAILED
-    found = safety.problems(stub, os.environ["PATH"],
-                            os.path.join(config["private"], "bin"), mounts.bin_dirs())
     for problem in found:
         print(f"sandbox: refusing to run: {problem}", file=sys.stderr)
     if found:

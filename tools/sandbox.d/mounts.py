@@ -118,17 +118,20 @@ def dpkg(seed):
     whether dpkg was interrupted is the test's, never the host's."""
     if not os.path.isdir(DPKG_DIR):
         os.makedirs(DPKG_DIR, 0o755)
-    if not tmpfs(DPKG_DIR):
-        return False
-    os.mkdir(os.path.join(DPKG_DIR, "updates"), 0o755)
-    _write(os.path.join(DPKG_DIR, "status"), b"")
+    return tmpfs(DPKG_DIR) and seed_dpkg(DPKG_DIR, seed)
+
+
+def seed_dpkg(target, seed):
+    """An empty status and journal in target, or seed's status and journal."""
+    os.makedirs(os.path.join(target, "updates"), 0o755)
+    _write(os.path.join(target, "status"), b"")
     if seed is None:
         return True
     if os.path.exists(os.path.join(seed, "status")):
-        shutil.copyfile(os.path.join(seed, "status"), os.path.join(DPKG_DIR, "status"))
+        shutil.copyfile(os.path.join(seed, "status"), os.path.join(target, "status"))
     updates = os.path.join(seed, "updates")
     for name in (os.listdir(updates) if os.path.isdir(updates) else []):
-        shutil.copyfile(os.path.join(updates, name), os.path.join(DPKG_DIR, "updates", name))
+        shutil.copyfile(os.path.join(updates, name), os.path.join(target, "updates", name))
     return True
 
 
@@ -147,8 +150,8 @@ def accounts(state):
                for f in ("passwd", "group", "nsswitch.conf"))
 
 
-def proc():
-    return _mount("-t", "proc", "proc", "/proc")
+def proc(target="/proc"):
+    return _mount("-t", "proc", "proc", target)
 
 
 SIOCGIFFLAGS = 0x8913
