@@ -5,6 +5,7 @@
 //   response for that client and request id: "unsupported command" unless it
 //   asks for an upgrade, which the hub's model then decides (accepted, with a
 //   procedure ready and nothing run, or refused);
+// - while that procedure is there, the same request is refused as in progress;
 // - the rendered response stays within its 130-byte bound.
 #include <cstdint>
 #include <cstdio>
@@ -33,14 +34,14 @@ Backends backends;
 
 // A backend on one end of a pair that nobody reads: handleRequest only builds
 // the answer, it sends nothing.
-Backend::impl* makeBackend(CStringView modelFile) {
+Backend::impl* makeBackend(CStringView modelFile, CStringView stateDirectory) {
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, ends) == -1) {
         perror("socketpair()");
         std::abort();
     }
     UnixSocket::Socket socket{FileDescriptor(ends[0])};
-    return new Backend::impl(socket, modelFile);
+    return new Backend::impl(socket, modelFile, stateDirectory);
 }
 
 void checkAnswer(Backend::impl& backend, const Request& r, bool supported) {
@@ -58,6 +59,11 @@ void checkAnswer(Backend::impl& backend, const Request& r, bool supported) {
         const std::string name(backend.procedure->get().name().data(), backend.procedure->get().name().size());
         FUZZ_CHECK(name == (r.command == Request::Upgrade ? "migration_upgrade" : "erase_upgrade"));
         FUZZ_CHECK(!backend.procedure->get().isCompleted());
+        const Message again = backend.handleRequest(r);
+        FUZZ_CHECK(again.type == Message::Failure &&
+                   std::string(again.payload, again.length) == "upgrade already in progress");
+        // Every input meets an idle backend.
+        backend.procedure.reset();
     } else {
         FUZZ_CHECK(m.type == Message::Failure);
         FUZZ_CHECK(payload == (upgrade ? "upgrade not supported on this lumora model" : "unsupported command"));
@@ -79,9 +85,21 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         std::abort();
     }
     close(fd);
-    backends.supported = makeBackend(CStringView::fromCString(model));
+    // The procedure lock lives in a directory of the fuzzer's own, never /run.
+    static char state[] = "/tmp/zorvi-fuzz-state-XXXXXX";
+    if (mkdtemp(state) == nullptr) {
+        perror("mkdtemp");
+        std::abort();
+    }
+    std::atexit([] {
+        const std::string lock = std::string(state) + "/procedure.lock";
+        unlink(lock.c_str());
+        rmdir(state);
+    });
+    const CStringView stateDirectory = CStringView::fromCString(state);
+    backends.supported = makeBackend(CStringView::fromCString(model), stateDirectory);
     unlink(model);
-    backends.unsupported = makeBackend("/nonexistent/lumora.model");
+    backends.unsupported = makeBackend("/nonexistent/lumora.model", stateDirectory);
     FUZZ_CHECK(backends.supported->supported && !backends.unsupported->supported);
     return 0;
 }
