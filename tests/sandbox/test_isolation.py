@@ -89,6 +89,22 @@ class Isolation(SandboxCase):
         self.assertTrue(os.path.exists(
             os.path.join(self.state, "run/verdanta/zorvi-upgrade/socket")))
 
+    def test_package_database_is_a_copy_or_the_bound_folder(self):
+        db = os.path.join(self.state, "db")
+        os.makedirs(os.path.join(db, "updates"))
+        with open(os.path.join(db, "status"), "w", encoding="utf-8") as f:
+            f.write("Package: old\n")
+        append = ["/bin/bash", "-c", "cat /var/lib/dpkg/status && echo 'Package: new' >>/var/lib/dpkg/status"]
+        copied = self.run_in(append, "--dpkg", db)
+        self.assertEqual((copied.returncode, copied.stdout), (0, "Package: old\n"), copied.stderr)
+        bound = self.run_in(append, "--dpkg-bind", db)
+        self.assertEqual((bound.returncode, bound.stdout), (0, "Package: old\n"), bound.stderr)
+        with open(os.path.join(db, "status"), encoding="utf-8") as f:
+            self.assertEqual(f.read(), "Package: old\nPackage: new\n")  # only the bound run wrote
+        refused = self.run_in(["/bin/true"], "--dpkg-bind", db, "--empty-root")
+        self.assertNotEqual(refused.returncode, 0)
+        self.assertIn("--dpkg-bind", refused.stderr)
+
     def test_socket_inside_is_reachable_through_the_state_directory(self):
         server = (
             "import socket\n"

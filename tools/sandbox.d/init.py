@@ -126,7 +126,7 @@ def build(config, stub):
             and mounts.data_files(private, config["data"])
             and mounts.etc_apt()
             and mounts.model(config["model"])
-            and mounts.dpkg(config.get("dpkg"))
+            and mounts.dpkg(config.get("dpkg"), config.get("dpkg_bind"))
             and mounts.runtime(config["state"])
             and mounts.accounts(config["state"])
             and mounts.proc()

@@ -113,11 +113,14 @@ def model(text):
 DPKG_DIR = "/var/lib/dpkg"
 
 
-def dpkg(seed):
-    """dpkg's database of the sandbox's own: what the service reads to tell
-    whether dpkg was interrupted is the test's, never the host's."""
+def dpkg(seed, bound=None):
+    """dpkg's database of the sandbox's own, or the test's own folder bound:
+    what the service reads to tell whether dpkg was interrupted is the test's,
+    never the host's."""
     if not os.path.isdir(DPKG_DIR):
         os.makedirs(DPKG_DIR, 0o755)
+    if bound is not None:
+        return bind(bound, DPKG_DIR)
     return tmpfs(DPKG_DIR) and seed_dpkg(DPKG_DIR, seed)
 
 
