@@ -10,6 +10,7 @@ Argument: the hub's config.json (written by fleet.py).
 """
 import json
 import os
+import shutil
 import signal
 import socket
 import subprocess
@@ -99,7 +100,7 @@ class Hub:
         return self.spawn("service", [
             c["sandbox"], "--state", os.path.join(self.dir, "svc"), "--step-delay", c["step_delay"],
             "--gate-timeout", c["gate_timeout"],
-            *model, "--rules", os.path.join(self.dir, "rules"),
+            *model, "--dpkg-bind", os.path.join(self.dir, "dpkg"), "--rules", os.path.join(self.dir, "rules"),
             *[a for rule in c["standin_rules"] for a in ("--rule", rule)], "--", *c["daemon"]],
             "service.log")
 
@@ -158,7 +159,16 @@ class Hub:
                 time.sleep(0.02)
         self.stop_service(service)
         self.new_boot_id()
-        os.unlink(os.path.join(self.run, request))
+        # /run is a tmpfs on a hub: the service's runtime state (its socket, the
+        # mark of a completed procedure) does not outlive a reboot. The SSH
+        # server stands for the hub's network and stays up.
+        for name in os.listdir(self.run):
+            if name != "sshd":
+                path = os.path.join(self.run, name)
+                if os.path.isdir(path) and not os.path.islink(path):
+                    shutil.rmtree(path)
+                else:
+                    os.unlink(path)
         with open(os.path.join(self.dir, "reboots"), "a", encoding="utf-8") as f:
             f.write("reboot\n")
         return self.start_service()

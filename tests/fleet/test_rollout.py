@@ -179,8 +179,14 @@ class Rollout(unittest.TestCase):
             self.assertEqual(hub.reboots(), reboots[hub.name] + 1, hub.name)
         upgraded = [r for r in records.values() if r["outcome"] == "upgraded"]
         total = sum(r["seconds"]["total"] for r in upgraded) / len(upgraded)
-        procedure = sum(r["seconds"]["procedure"] for r in upgraded) / len(upgraded)
-        print("\nclean rollout of %d hubs, forks %s: %.1f s; per hub %.1f s, of it the procedure %.1f s"
+        # A hub that restarts before the engine sees its client end takes the
+        # job file with it (/run): its procedure time is unknown, not zero.
+        seen = [r["seconds"]["procedure"] for r in upgraded if r["seconds"]["procedure"] is not None]
+        for r in upgraded:
+            self.assertLessEqual(r["seconds"]["procedure"] or 0, r["seconds"]["total"], r["hub"])
+        procedure = "%.1f s (%d of %d hubs seen ending)" % (sum(seen) / len(seen), len(seen), len(upgraded)) \
+            if seen else "not seen ending on any hub"
+        print("\nclean rollout of %d hubs, forks %s: %.1f s; per hub %.1f s, of it the procedure %s"
               % (len(upgraded), forks or "default", took, total, procedure), file=sys.stderr)
 
 
