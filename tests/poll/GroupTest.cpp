@@ -23,8 +23,8 @@ using UnixSocket::Socket;
 struct PipePollable : Poll::Pollable {
     explicit PipePollable(int pipes) {
         for (int i = 0; i < pipes; ++i) {
-            int ends[2];
-            pipe(ends);
+            int ends[2] = {-1, -1};
+            EXPECT_EQ(pipe(ends), 0);
             readEnds.push_back(ends[0]);
             writeEnds.push_back(ends[1]);
         }
@@ -164,8 +164,8 @@ TEST(Group, EntryClosedByAnEarlierHandlerIsStillDeliveredFromTheSnapshot) {
     PipePollable both(2);
     both.closeSecondOnFirst = true;
     const int second = both.readEnds[1];
-    write(both.writeEnds[0], "a", 1);
-    write(both.writeEnds[1], "b", 1);
+    ASSERT_EQ(write(both.writeEnds[0], "a", 1), 1);
+    ASSERT_EQ(write(both.writeEnds[1], "b", 1), 1);
     Poll::Group group(both);
     group.pollOnce();
     EXPECT_EQ(both.calls, (std::vector<int>{both.readEnds[0], second}));
