@@ -1,5 +1,7 @@
 #include "frontend/Frontend.h"
 
+#include <csignal>
+#include <sys/prctl.h>
 #include <unistd.h>
 #include <utility>
 
@@ -76,10 +78,15 @@ void Frontend::onClientDisconnected(UnixSocket::Server&, uint64_t id) {
 }
 
 int runFrontend(UnixSocket::Socket& socket) {
+    pid_t launcher = ::getppid();
     Privileges::User user = Privileges::lookUpUser(kServiceAccount);
     if (!user.valid()) return 1;
     if (!Privileges::createRuntimeDirectory(kRuntimeDirectory, user)) return 1;
     if (!Privileges::dropPrivileges(user)) return 1;
+    // Changing the ids cleared the parent-death signal the launcher's child set:
+    // without it again, a killed launcher would leave this worker serving clients.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != launcher) return 0;
     // From here on the process is the service account: the socket file is its own.
     Frontend frontend(socket);
     return frontend.run();
