@@ -25,6 +25,8 @@ SLOW = float(os.environ.get("ZORVI_TIME_SCALE", "1"))
 SKIP = 77  # CTest's SKIP_RETURN_CODE: the sandbox needs root
 
 SOCKET = "run/verdanta/zorvi-upgrade/socket"
+# What AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer print.
+SANITIZER_REPORT = re.compile(r"^.*(?:ERROR: (?:Address|Leak)Sanitizer|runtime error: ).*$", re.M)
 # Every stub call takes this long, so a procedure runs long enough to watch
 # (about 30 calls: 1.5 s for the erase procedure).
 STEP_DELAY = "0.05"
@@ -158,7 +160,12 @@ class Service:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait(10)
+        # A worker's sanitizer report ends only that worker, which the launcher
+        # restarts: read the log for them, or the sanitizer build stays green.
+        reports = SANITIZER_REPORT.findall(self.log())
         shutil.rmtree(self.state, ignore_errors=True)
+        if reports:
+            raise AssertionError("the service's output holds sanitizer reports:\n" + "\n".join(reports))
 
 
 def client_argv(*args, socket_path=None, prefix=()):

@@ -23,6 +23,15 @@ SLOW = float(os.environ.get("ZORVI_TIME_SCALE", "1"))
 
 SOCKET = "run/verdanta/zorvi-upgrade/socket"
 
+# What AddressSanitizer, LeakSanitizer and UndefinedBehaviorSanitizer print.
+# A worker that reports one aborts and is simply restarted by the launcher, so
+# the harness must read the output for it or the sanitizer build stays green.
+SANITIZER_REPORT = re.compile(r"^.*(?:ERROR: (?:Address|Leak)Sanitizer|runtime error: ).*$", re.M)
+
+
+def sanitizer_reports(text):
+    return SANITIZER_REPORT.findall(text)
+
 
 def wait_until(predicate, timeout, what, interval=0.01):
     deadline = time.monotonic() + timeout * SLOW
@@ -49,6 +58,13 @@ class Client:
         try:
             return self.sock.recv(4096).decode("latin-1")
         except socket.timeout:
+            return None
+
+    def pending(self):
+        """A datagram already queued, without waiting; None when there is none."""
+        try:
+            return self.sock.recv(4096, socket.MSG_DONTWAIT).decode("latin-1")
+        except (BlockingIOError, TimeoutError):  # the latter when the socket has a timeout
             return None
 
     def recv_until(self, predicate, timeout=15.0):
@@ -198,8 +214,11 @@ class Service:
         if self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait(10)
+        reports = sanitizer_reports(self.stdout() + self.stderr())
         if not keep_state:
             subprocess.run(["rm", "-rf", self.state], check=False)
+        if reports:
+            raise AssertionError("the service's output holds sanitizer reports:\n" + "\n".join(reports))
 
 
 def command_calls(command_lines):
