@@ -4,10 +4,11 @@ import os
 import shutil
 import signal
 import socket
+import subprocess
 import tempfile
 import unittest
 
-from harness import (DENIED, LOST, NOT_RUNNING, REFUSED, STEP_FAILED, SUCCESS, ServiceCase, end, finish,
+from harness import (CLIENT, DENIED, LOST, NOT_RUNNING, REFUSED, STEP_FAILED, SUCCESS, ServiceCase, end, finish,
                      json_lines, main, run_client, start_client)
 
 APT_UPDATE = "Preparing software installation (apt_update)"
@@ -122,11 +123,19 @@ class Permissions(ServiceCase):
                 ("--groups=" + wanted) if wanted else "--clear-groups", "--"]
 
     def test_only_members_of_the_group_may_connect(self):
-        outsider = self.as_account("zorvi-outsider")
-        probe = run_client("--version", prefix=outsider)
-        if probe.returncode != 0:
-            self.skipTest("the build tree is not readable by other users: " + probe.stderr)
-        r = run_client("status", socket_path=self.socket, prefix=outsider)
+        # A clone under /root is not readable by other accounts: the outsider
+        # runs a copy of the client from a folder anybody may read.
+        with tempfile.TemporaryDirectory() as folder:
+            os.chmod(folder, 0o755)
+            copy = os.path.join(folder, "zorvi-upgradectl")
+            shutil.copy(CLIENT[-1], copy)
+            os.chmod(copy, 0o755)
+            outsider = self.as_account("zorvi-outsider") + CLIENT[:-1] + [copy]
+            probe = subprocess.run([*outsider, "--version"], capture_output=True, text=True,
+                                   stdin=subprocess.DEVNULL, timeout=30)
+            self.assertEqual(probe.returncode, SUCCESS, probe.stderr)
+            r = subprocess.run([*outsider, "--socket", self.socket, "status"], capture_output=True,
+                               text=True, stdin=subprocess.DEVNULL, timeout=30)
         self.assertEqual(r.returncode, DENIED, r.stderr)
         self.assertEqual(r.stderr, "zorvi-upgradectl: permission denied: the user must be in group zorvi-upgrade\n")
         r = run_client("status", socket_path=self.socket, prefix=self.as_account("zorvi-client", "zorvi-upgrade"))
