@@ -1,5 +1,5 @@
 # Shared by the scripts that build kernels and roots outside the clone (sourced,
-# not run): where their caches live and how they install what they need.
+# not run): where their caches live and how they check what they need.
 
 # zorvi_cache_root NAME [DIR]: DIR, or /var/cache/zorvi-upgrade/NAME, created;
 # the user's cache directory when that cannot be written.
@@ -12,8 +12,9 @@ zorvi_cache_root() {
   echo "$root"
 }
 
-# zorvi_need_packages NAME LIST: installs whatever LIST names that is not
-# installed yet, one apt-get at a time across all such scripts.
+# zorvi_need_packages NAME LIST: fails, naming them, when packages that LIST
+# names are not installed. Installing is the set-up step's job
+# (tools/install-deps), never that of a script a test runs.
 zorvi_need_packages() {
   local name=$1 list=$2 missing=() pkg
   for pkg in $(sed -e 's/#.*//' "$list"); do
@@ -21,16 +22,6 @@ zorvi_need_packages() {
       missing+=("$pkg")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
-  if [ "$(id -u)" != 0 ]; then
-    echo "$name: missing packages: ${missing[*]}; install them (tools/install-deps) as root" >&2
-    return 1
-  fi
-  echo "$name: installing ${missing[*]}" >&2
-  (
-    flock 9
-    export DEBIAN_FRONTEND=noninteractive
-    local apt=(apt-get -y -q --no-install-recommends -o DPkg::Lock::Timeout=600)
-    "${apt[@]}" install "${missing[@]}" >&2 ||
-      { apt-get -q update >&2 && "${apt[@]}" install "${missing[@]}" >&2; }
-  ) 9>"$(zorvi_cache_root apt)/lock"
+  echo "$name: missing packages: ${missing[*]}; install them with tools/install-deps (as root)" >&2
+  return 1
 }
