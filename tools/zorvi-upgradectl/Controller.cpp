@@ -8,7 +8,7 @@
 #include "ProgressBar.h"
 #include "RequestId.h"
 #include "StopSignal.h"
-#include "protocol/Reason.h"
+#include "protocol/ClientProtocol.h"
 
 namespace {
 // Defaults of --timeout: status is a quick look; a request's answer may wait
@@ -23,8 +23,7 @@ constexpr double kReplayWait = 1.0;
 // The service's two ways of saying that a procedure runs or has just ended:
 // the request was not queued, and another one now would be refused alike.
 bool refusedBecauseBusy(const std::string& reason) {
-    auto is = [&](TemporaryStringView text) { return reason == std::string_view(text.data(), text.size()); };
-    return is(Reason::kInProgress) || is(Reason::kRestarting);
+    return reason == Reason::kInProgress || reason == Reason::kRestarting;
 }
 
 std::string seconds(double value) {
@@ -98,7 +97,7 @@ ExitCode Controller::request() {
     const ExitCode idle = checkIdle();
     if (idle != ExitCode::Success) return idle;
     const uint16_t id = RequestId::fresh();
-    if (!connection_.send("req;" + std::to_string(id) + ";" + options_.requestWord)) {
+    if (!connection_.send(ClientProtocol::kRequestPrefix + std::to_string(id) + ";" + options_.requestWord)) {
         display_.error("could not send the request to the service");
         return ExitCode::ConnectionLost;
     }

@@ -1,6 +1,7 @@
 #include "HelpText.h"
 
 #include "ExitCode.h"
+#include "protocol/ClientProtocol.h"
 
 #ifndef ZORVI_VERSION
 #define ZORVI_VERSION "unknown"
@@ -26,7 +27,7 @@ constexpr const char* kHelp =
     "\n"
     "Options:\n"
     "  --socket PATH      the service's socket\n"
-    "                     (default /var/run/verdanta/zorvi-upgrade/socket)\n"
+    "                     (default %s)\n"
     "  --json             one JSON object per message from the service, on\n"
     "                     standard output; errors stay on standard error\n"
     "  --timeout SECONDS  give up when the service sends nothing for this long;\n"
@@ -42,7 +43,7 @@ constexpr const char* kHelp =
 } // namespace
 
 void HelpText::printHelp(std::FILE* out) {
-    std::fputs(kHelp, out);
+    std::fprintf(out, kHelp, ClientProtocol::kSocketPath);
     for (const ExitCodes::Entry* e = ExitCodes::begin(); e != ExitCodes::end(); ++e)
         std::fprintf(out, "  %d  %s\n", ExitCodes::value(e->code), e->meaning);
     std::fputs("  a signal ends the program as that signal would (Ctrl-C while following\n"

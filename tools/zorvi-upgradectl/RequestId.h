@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-// Request identifiers from 1 to 65535, fresh for each run: drawn from the
+// Request identifiers from 1 to the protocol's limit, fresh for each run: drawn from the
 // process id and the time, so two clients that start together differ.
 class RequestId {
 public:
