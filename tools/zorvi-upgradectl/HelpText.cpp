@@ -44,8 +44,7 @@ constexpr const char* kHelp =
 
 void HelpText::printHelp(std::FILE* out) {
     std::fprintf(out, kHelp, ClientProtocol::kSocketPath);
-    for (const ExitCodes::Entry* e = ExitCodes::begin(); e != ExitCodes::end(); ++e)
-        std::fprintf(out, "  %d  %s\n", ExitCodes::value(e->code), e->meaning);
+    for (const ExitCodeMeaning& e : kExitCodes) std::fprintf(out, "  %d  %s\n", static_cast<int>(e.code), e.meaning);
     std::fputs("  a signal ends the program as that signal would (Ctrl-C while following\n"
                "  leaves the procedure running in the service)\n",
                out);

@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
         return 0;
     case Options::Outcome::UsageError:
         HelpText::printUsageError(error.c_str());
-        return ExitCodes::value(ExitCode::Usage);
+        return static_cast<int>(ExitCode::Usage);
     case Options::Outcome::Run:
         break;
     }
@@ -48,5 +48,5 @@ int main(int argc, char** argv) {
     Controller controller(options, *display);
     const ExitCode code = controller.run();
     display->finish();
-    return ExitCodes::value(code);
+    return static_cast<int>(code);
 }
