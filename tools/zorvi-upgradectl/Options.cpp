@@ -102,7 +102,6 @@ bool Options::take(const std::string& option, const std::string& value, std::str
 bool Options::setSubcommand(const std::string& word, std::string& error) {
     for (const Subcommand& s : kSubcommands) {
         if (word == s.name) {
-            subcommand = s.name;
             requestWord = s.requestWord;
             action = s.action;
             return true;

@@ -17,7 +17,6 @@ public:
     static Outcome parse(int argc, char** argv, Options& out, std::string& error);
 
     Action action = Action::Status;
-    std::string subcommand;   // as typed: "erase-upgrade"
     std::string requestWord;  // on the wire: "erase_upgrade"; empty for status and watch
     std::string socketPath = ClientProtocol::kSocketPath;
     bool json = false;
