@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "output/print.h"
-#include "protocol/Reason.h"
+#include "protocol/ClientProtocol.h"
 #include "protocol/Status.h"
 #include "util/FileUtil.h"
 

@@ -7,7 +7,7 @@
 
 #include "frontend/Privileges.h"
 #include "output/print.h"
-#include "protocol/Reason.h"
+#include "protocol/ClientProtocol.h"
 #include "protocol/Request.h"
 #include "protocol/Status.h"
 
@@ -40,7 +40,8 @@ void Frontend::onClientData(UnixSocket::Server&, UnixSocket::Client& client, Str
         // rather than let the request wait for a later backend.
         bool procedure = request.command == Request::Upgrade || request.command == Request::EraseUpgrade;
         forward(Message(request.clientId, request.requestId, Message::Failure,
-                        procedure ? Reason::kInProgress : Reason::kUnsupportedCommand));
+                        procedure ? TemporaryStringView(Reason::kInProgress)
+                                  : TemporaryStringView(Reason::kUnsupportedCommand)));
         return;
     }
     // The backend decides and answers.

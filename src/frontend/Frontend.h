@@ -4,12 +4,12 @@
 #include "UnixSocket/Socket.h"
 #include "launcher/Handler.h"
 #include "poll/Group.h"
+#include "protocol/ClientProtocol.h"
 #include "protocol/Message.h"
 #include "util/StringView.h"
 
 inline constexpr StringView kServiceAccount = "zorvi-upgrade";
 inline constexpr StringView kRuntimeDirectory = "/var/run/verdanta/zorvi-upgrade";
-inline constexpr StringView kSocketPath = "/var/run/verdanta/zorvi-upgrade/socket";
 
 // The unprivileged worker that faces clients: relays their requests to the
 // backend and the backend's answers and progress back, and replays the latest
@@ -17,7 +17,7 @@ inline constexpr StringView kSocketPath = "/var/run/verdanta/zorvi-upgrade/socke
 class Frontend {
 public:
     // Takes over the pair descriptor of `backend` and binds the client socket at `socketPath`.
-    explicit Frontend(UnixSocket::Socket& backend, StringView socketPath = kSocketPath);
+    explicit Frontend(UnixSocket::Socket& backend, StringView socketPath = ClientProtocol::kSocketPath);
     Frontend(const Frontend&) = delete;
     Frontend& operator=(const Frontend&) = delete;
 

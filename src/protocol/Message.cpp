@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "protocol/ClientProtocol.h"
+
 Message::Message(uint64_t clientId_, uint16_t requestId_, uint8_t type_, TemporaryStringView payload_) {
     if (payload_.size() > kMaxPayload) return;
     clientId = clientId_;
@@ -23,11 +25,11 @@ void Message::toText(Buffer& out) const {
     // A corrupted record may claim more than the payload holds.
     TemporaryStringView body(payload, length <= kMaxPayload ? length : kMaxPayload);
     if (type == Notification) {
-        out.append("nfy;");
+        out.append(ClientProtocol::kNotificationPrefix);
         out.append(body);
         return;
     }
-    out.append("rsp;");
+    out.append(ClientProtocol::kResponsePrefix);
     if (requestId != 0) out.append(requestId);
     out.append(';');
     out.append(type == Success ? TemporaryStringView("true;") : TemporaryStringView("false;"));

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <iterator>
 
+#include "protocol/ClientProtocol.h"
+
 namespace {
 
 struct CommandWord {
@@ -11,13 +13,13 @@ struct CommandWord {
 };
 
 constexpr CommandWord kCommands[] = {
-    {"upgrade", Request::Upgrade},
-    {"erase_upgrade", Request::EraseUpgrade},
-    {"revert", Request::Revert},
-    {"cancel", Request::Cancel},
+    {ClientProtocol::kUpgrade, Request::Upgrade},
+    {ClientProtocol::kEraseUpgrade, Request::EraseUpgrade},
+    {ClientProtocol::kRevert, Request::Revert},
+    {ClientProtocol::kCancel, Request::Cancel},
 };
 
-constexpr uint32_t kMaxRequestId = 65535;
+constexpr uint32_t kMaxRequestId = ClientProtocol::kMaxRequestId;
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -32,8 +34,9 @@ Request Request::fromBytes(View<const char> bytes) {
 Request parseRequest(uint64_t clientId, TemporaryStringView text) {
     Request r;
     r.clientId = clientId;
-    if (!text.startsWith("req;")) return r;
-    TemporaryStringView rest = text.dropFront(4);
+    const TemporaryStringView prefix = ClientProtocol::kRequestPrefix;
+    if (!text.startsWith(prefix)) return r;
+    TemporaryStringView rest = text.dropFront(prefix.size());
 
     if (rest.empty() || !isDigit(rest[0])) return r;
     // Saturate just above the limit so no number of digits can wrap around.

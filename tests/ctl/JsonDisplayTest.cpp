@@ -1,7 +1,5 @@
 #include "JsonDisplay.h"
 
-#include "Escape.h"
-
 #include <gtest/gtest.h>
 
 namespace {

@@ -16,6 +16,10 @@ import tempfile
 import time
 import unittest
 
+# Exit codes, as the manual page documents them; the tests import them from here.
+from exit_codes import (BUSY, CODES, DENIED, LOST, NOT_RUNNING, REFUSED, STEP_FAILED,  # noqa: F401
+                        SUCCESS, TIMED_OUT, USAGE)
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SANDBOX = os.environ.get("ZORVI_SANDBOX", os.path.join(ROOT, "tools", "sandbox")).split()
 DAEMON = os.environ.get("ZORVI_DAEMON", os.path.join(ROOT, "build", "plain", "zorvi-upgrade")).split()
@@ -30,9 +34,6 @@ SANITIZER_REPORT = re.compile(r"^.*(?:ERROR: (?:Address|Leak)Sanitizer|runtime e
 # Every stub call takes this long, so a procedure runs long enough to watch
 # (about 30 calls: 1.5 s for the erase procedure).
 STEP_DELAY = "0.05"
-
-# Exit codes, as documented in --help and docs/client.md.
-SUCCESS, STEP_FAILED, USAGE, REFUSED, NOT_RUNNING, DENIED, LOST, TIMED_OUT, BUSY = range(9)
 
 ERASE_KEYS = [
     "prepare", "install_tunnel", "remove_old_quillet", "replace_apt_keys", "replace_apt_sources",

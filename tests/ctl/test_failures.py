@@ -1,6 +1,8 @@
 """What goes wrong, and what the client says then: a failing step, a refused
-model, the service stopping mid-watch, no service, no permission, Ctrl-C."""
+model, the service stopping mid-watch, no service, no permission, Ctrl-C, a bad
+command line."""
 import os
+import re
 import shutil
 import signal
 import socket
@@ -8,8 +10,8 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import (CLIENT, DENIED, LOST, NOT_RUNNING, REFUSED, STEP_FAILED, SUCCESS, ServiceCase, end, finish,
-                     json_lines, main, run_client, start_client)
+from harness import (CLIENT, CODES, DENIED, LOST, NOT_RUNNING, REFUSED, STEP_FAILED, SUCCESS, USAGE, ServiceCase,
+                     end, finish, json_lines, main, run_client, start_client)
 
 APT_UPDATE = "Preparing software installation (apt_update)"
 
@@ -106,6 +108,20 @@ class NoService(unittest.TestCase):
         r = run_client("erase-upgrade", socket_path=missing)
         self.assertEqual(r.returncode, NOT_RUNNING)
         self.assertIn("the upgrade service is not running", r.stderr)
+
+
+class CommandLine(unittest.TestCase):
+    def test_a_usage_error_says_where_to_look(self):
+        r = run_client("status", "--verbose")
+        self.assertEqual(r.returncode, USAGE)
+        self.assertEqual(r.stderr, "zorvi-upgradectl: unknown option '--verbose'\n"
+                                   "Try 'zorvi-upgradectl --help' for more information.\n")
+
+    def test_help_lists_the_exit_codes_the_manual_page_documents(self):
+        r = run_client("--help")
+        self.assertEqual(r.returncode, SUCCESS, r.stderr)
+        listed = r.stdout.split("\nExit status:\n", 1)[1]
+        self.assertEqual([int(c) for c in re.findall(r"^  (\d+)  \S", listed, re.M)], sorted(CODES))
 
 
 class Permissions(ServiceCase):

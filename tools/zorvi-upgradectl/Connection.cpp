@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
-#include "Clock.h"
 #include "StopSignal.h"
 
 Connection::Opened Connection::open(const std::string& path) {
@@ -47,38 +46,33 @@ bool Connection::send(std::string_view text) {
 }
 
 Connection::Received Connection::receive(int timeoutMs, std::string& datagram, bool& truncated) {
-    const Clock::Time deadline = Clock::now() + Clock::fromMilliseconds(timeoutMs);
-    for (;;) {
-        int left = -1;
-        if (timeoutMs >= 0) left = Clock::millisecondsUntil(deadline);
-        pollfd entry{fd_.get(), POLLIN | POLLRDHUP, 0};
-        timespec limit{left / 1000, (left % 1000) * 1000000L};
-        const int ready = ppoll(&entry, 1, left < 0 ? nullptr : &limit, StopSignal::waitMask());
-        if (ready == -1) {
-            if (errno == EINTR) return Received::Interrupted;
-            perror("zorvi-upgradectl: poll");
-            return Received::Failed;
-        }
-        if (ready == 0) return Received::TimedOut;
-
-        char buffer[kReceiveSize];
-        iovec part{buffer, sizeof buffer};
-        msghdr header;
-        std::memset(&header, 0, sizeof header);
-        header.msg_iov = &part;
-        header.msg_iovlen = 1;
-        const ssize_t n = recvmsg(fd_.get(), &header, MSG_DONTWAIT);
-        if (n == -1) {
-            if (errno == EAGAIN || errno == EINTR) continue; // woken for nothing
-            if (errno == ECONNRESET) return Received::Closed;
-            perror("zorvi-upgradectl: recvmsg");
-            return Received::Failed;
-        }
-        // An empty read is the end of the stream, unless the peer is still there:
-        // then it was an empty datagram, which the caller reports as malformed.
-        if (n == 0 && (entry.revents & (POLLHUP | POLLRDHUP | POLLERR))) return Received::Closed;
-        datagram.assign(buffer, static_cast<size_t>(n));
-        truncated = (header.msg_flags & MSG_TRUNC) != 0;
-        return Received::Message;
+    pollfd entry{fd_.get(), POLLIN | POLLRDHUP, 0};
+    const timespec limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
+    const int ready = ppoll(&entry, 1, timeoutMs < 0 ? nullptr : &limit, StopSignal::waitMask());
+    if (ready == -1) {
+        if (errno == EINTR) return Received::Interrupted;
+        perror("zorvi-upgradectl: poll");
+        return Received::Failed;
     }
+    if (ready == 0) return Received::TimedOut;
+
+    char buffer[kReceiveSize];
+    iovec part{buffer, sizeof buffer};
+    msghdr header;
+    std::memset(&header, 0, sizeof header);
+    header.msg_iov = &part;
+    header.msg_iovlen = 1;
+    const ssize_t n = recvmsg(fd_.get(), &header, MSG_DONTWAIT);
+    if (n == -1) {
+        if (errno == EAGAIN || errno == EINTR) return Received::TimedOut; // woken for nothing
+        if (errno == ECONNRESET) return Received::Closed;
+        perror("zorvi-upgradectl: recvmsg");
+        return Received::Failed;
+    }
+    // An empty read is the end of the stream, unless the peer is still there:
+    // then it was an empty datagram, which the caller reports as malformed.
+    if (n == 0 && (entry.revents & (POLLHUP | POLLRDHUP | POLLERR))) return Received::Closed;
+    datagram.assign(buffer, static_cast<size_t>(n));
+    truncated = (header.msg_flags & MSG_TRUNC) != 0;
+    return Received::Message;
 }

@@ -20,7 +20,8 @@ public:
     // True when the whole text went out as one datagram.
     bool send(std::string_view text);
     // Waits up to `timeoutMs` (-1: no limit) for one datagram; a stop signal
-    // (StopSignal) ends the wait with Interrupted.
+    // (StopSignal) ends the wait with Interrupted. TimedOut may come early
+    // when the wait was woken for nothing: the caller checks its own deadline.
     Received receive(int timeoutMs, std::string& datagram, bool& truncated);
 
 private:

@@ -1,14 +1,14 @@
 #include "Controller.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
-#include "Clock.h"
 #include "ProgressBar.h"
 #include "RequestId.h"
 #include "StopSignal.h"
-#include "protocol/Reason.h"
+#include "protocol/ClientProtocol.h"
 
 namespace {
 // Defaults of --timeout: status is a quick look; a request's answer may wait
@@ -20,11 +20,16 @@ constexpr double kForever = 0.0;
 // replay (just restarted) this is how long we hold the request back.
 constexpr double kReplayWait = 1.0;
 
-// The service's two ways of saying that a procedure runs or has just ended:
-// the request was not queued, and another one now would be refused alike.
-bool refusedBecauseBusy(const std::string& reason) {
-    auto is = [&](TemporaryStringView text) { return reason == std::string_view(text.data(), text.size()); };
-    return is(Reason::kInProgress) || is(Reason::kRestarting);
+using Clock = std::chrono::steady_clock;
+
+int64_t millisecondsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// 0 once `deadline` has passed.
+int millisecondsUntil(Clock::time_point deadline) {
+    const int64_t left = -millisecondsSince(deadline);
+    return left <= 0 ? 0 : static_cast<int>(left);
 }
 
 std::string seconds(double value) {
@@ -41,7 +46,7 @@ ExitCode Controller::run() {
     case Options::Action::Status:
         return status();
     case Options::Action::Watch:
-        return watch();
+        return follow(options_.timeoutOr(kForever));
     case Options::Action::Start:
     case Options::Action::Ask:
         return request();
@@ -71,41 +76,31 @@ ExitCode Controller::connect() {
 }
 
 ExitCode Controller::status() {
-    const double wait = options_.timeoutOr(kStatusWait);
     ServiceMessage message;
-    for (;;) {
-        switch (next(wait, message)) {
-        case Got::Notification:
+    ExitCode end;
+    while (next(options_.timeoutOr(kStatusWait), "no status yet: the service has reported nothing since it started",
+                message, end)) {
+        if (message.isNotification()) {
             display_.snapshot(message);
             return ExitCode::Success;
-        case Got::Response:
-            display_.unlisted(message); // not ours: we asked nothing
-            continue;
-        case Got::Closed:
-            return closed();
-        case Got::TimedOut:
-            return timedOut(wait, "no status yet: the service has reported nothing since it started");
-        case Got::Failed:
-            return ExitCode::ConnectionLost;
         }
+        display_.unlisted(message); // not ours: we asked nothing
     }
+    return end;
 }
 
-ExitCode Controller::watch() { return follow(options_.timeoutOr(kForever)); }
-
 ExitCode Controller::request() {
-    const bool starts = options_.action == Options::Action::Start;
     const ExitCode idle = checkIdle();
     if (idle != ExitCode::Success) return idle;
     const uint16_t id = RequestId::fresh();
-    if (!connection_.send("req;" + std::to_string(id) + ";" + options_.requestWord)) {
+    if (!connection_.send(ClientProtocol::kRequestPrefix + std::to_string(id) + ";" + options_.requestWord)) {
         display_.error("could not send the request to the service");
         return ExitCode::ConnectionLost;
     }
     const ExitCode answer = awaitResponse(id);
-    if (answer != ExitCode::Success || !starts) return answer;
+    if (answer != ExitCode::Success || options_.action != Options::Action::Start) return answer;
     following_ = true;
-    tracker_.reset();
+    running_ = false;
     return follow(options_.timeoutOr(kForever));
 }
 
@@ -114,122 +109,85 @@ ExitCode Controller::request() {
 ExitCode Controller::checkIdle() {
     const double wait = options_.timeout > 0 && options_.timeout < kReplayWait ? options_.timeout : kReplayWait;
     ServiceMessage message;
-    switch (next(wait, message)) {
-    case Got::Notification:
+    ExitCode end = ExitCode::Success;
+    // Silence ends the wait as a success: a fresh service has nothing to replay yet.
+    if (next(wait, "", message, end)) {
         display_.unlisted(message);
-        tracker_.onNotification(message);
-        if (tracker_.running()) {
+        if (message.isNotification()) track(message);
+        if (running_) {
             display_.error("a procedure is already running: " + message.describe() +
                            "; the service reads no request until it ends, so nothing was sent"
                            " ('zorvi-upgradectl watch' follows it)");
             return ExitCode::Busy;
         }
-        break;
-    case Got::Response:
-        display_.unlisted(message);
-        break;
-    case Got::Closed:
-        return closed();
-    case Got::TimedOut:
-        break; // nothing to replay yet: a fresh service, idle
-    case Got::Failed:
-        return ExitCode::ConnectionLost;
     }
-    tracker_.reset();
-    return ExitCode::Success;
+    return end;
 }
 
 ExitCode Controller::awaitResponse(uint16_t id) {
-    const double wait = options_.timeoutOr(kResponseWait);
     const std::string& word = options_.requestWord;
+    const std::string silence = "no answer to " + word + "; the service may still carry it out later";
     ServiceMessage message;
-    for (;;) {
-        switch (next(wait, message)) {
-        case Got::Notification:
+    ExitCode end;
+    while (next(options_.timeoutOr(kResponseWait), silence, message, end)) {
+        if (message.isNotification()) {
             // Someone else's procedure, started just before ours: ours is
             // answered when it is over. A bare idle says nothing new.
-            if (message.kind == ServiceMessage::Kind::Idle && !tracker_.running())
+            if (message.kind == ServiceMessage::Kind::Idle && !running_)
                 display_.unlisted(message);
             else
                 display_.notification(message);
-            tracker_.onNotification(message);
+            track(message);
             continue;
-        case Got::Response:
-            display_.unlisted(message);
-            // No id: the service could not read ours, so the answer is ours.
-            if (message.hasId && message.id != id) continue;
-            if (!message.accepted) {
-                display_.error(word + " refused: " + (message.reason.empty() ? "no reason given" : message.reason));
-                return refusedBecauseBusy(message.reason) ? ExitCode::Busy : ExitCode::Refused;
-            }
+        }
+        display_.unlisted(message);
+        // No id: the service could not read ours, so the answer is ours.
+        if (message.hasId && message.id != id) continue;
+        if (message.accepted) {
             display_.note(word + " accepted (request " + std::to_string(id) + ")");
             return ExitCode::Success;
-        case Got::Closed:
-            return closed();
-        case Got::TimedOut:
-            return timedOut(wait, "no answer to " + word + "; the service may still carry it out later");
-        case Got::Failed:
-            return ExitCode::ConnectionLost;
         }
+        display_.error(word + " refused: " + (message.reason.empty() ? "no reason given" : message.reason));
+        // The service's two ways of saying that a procedure runs or has just ended:
+        // the request was not queued, and another one now would be refused alike.
+        const bool busy = message.reason == Reason::kInProgress || message.reason == Reason::kRestarting;
+        return busy ? ExitCode::Busy : ExitCode::Refused;
     }
+    return end;
 }
 
 ExitCode Controller::follow(double timeout) {
-    const Clock::Time start = Clock::now();
+    const Clock::time_point start = Clock::now();
     ServiceMessage message;
-    for (;;) {
-        switch (next(timeout, message)) {
-        case Got::Notification:
-            display_.notification(message);
-            switch (tracker_.onNotification(message)) {
-            case ProcedureTracker::Event::Completed:
-                if (following_)
-                    display_.note(message.procedure + " completed in " + ProgressBar::elapsed(Clock::now() - start));
-                return ExitCode::Success;
-            case ProcedureTracker::Event::Failed:
-                display_.error("failed at: " + tracker_.lastStep().step());
-                return ExitCode::StepFailed;
-            case ProcedureTracker::Event::Step:
-            case ProcedureTracker::Event::None:
-                continue;
-            }
-            continue;
-        case Got::Response:
+    ExitCode end;
+    while (next(timeout, "no notification from the service", message, end)) {
+        if (!message.isNotification()) {
             display_.unlisted(message);
             continue;
-        case Got::Closed:
-            return closed();
-        case Got::TimedOut:
-            return timedOut(timeout, "no notification from the service");
-        case Got::Failed:
-            return ExitCode::ConnectionLost;
+        }
+        display_.notification(message);
+        switch (track(message)) {
+        case Event::Completed:
+            if (following_)
+                display_.note(message.procedure + " completed in " + ProgressBar::elapsed(millisecondsSince(start)));
+            return ExitCode::Success;
+        case Event::Failed:
+            display_.error("failed at: " + lastStep_.step());
+            return ExitCode::StepFailed;
+        case Event::None:
+            break;
         }
     }
+    return end;
 }
 
-ExitCode Controller::closed() {
-    if (!tracker_.running()) {
-        display_.error("the upgrade service closed the connection");
-    } else if (tracker_.lastStep().key == "reboot") {
-        display_.error("the upgrade service closed the connection during the reboot step: "
-                       "the hub is probably restarting");
-    } else {
-        display_.error("the upgrade service closed the connection while at: " + tracker_.lastStep().step());
-    }
-    return ExitCode::ConnectionLost;
-}
-
-ExitCode Controller::timedOut(double wait, const std::string& what) {
-    display_.error(what + " (waited " + seconds(wait) + " s)");
-    return ExitCode::TimedOut;
-}
-
-Controller::Got Controller::next(double timeout, ServiceMessage& message) {
+bool Controller::next(double timeout, const std::string& silence, ServiceMessage& message, ExitCode& end) {
     const bool limited = timeout > 0;
-    const Clock::Time deadline = Clock::now() + Clock::fromSeconds(timeout);
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::milliseconds(static_cast<int64_t>(timeout * 1000.0 + 0.5));
     std::string datagram;
     for (;;) {
-        int wait = limited ? Clock::millisecondsUntil(deadline) : -1;
+        int wait = limited ? millisecondsUntil(deadline) : -1;
         const int tick = display_.tickMs();
         if (tick >= 0 && (wait < 0 || tick < wait)) wait = tick;
 
@@ -237,28 +195,61 @@ Controller::Got Controller::next(double timeout, ServiceMessage& message) {
         switch (connection_.receive(wait, datagram, truncated)) {
         case Connection::Received::Message:
             message = ServiceMessage::parse(datagram, truncated);
-            if (message.kind == ServiceMessage::Kind::Malformed) {
-                display_.malformed(message);
+            if (message.kind != ServiceMessage::Kind::Malformed) return true;
+            display_.malformed(message);
+            continue;
+        case Connection::Received::TimedOut:
+            if (!limited || millisecondsUntil(deadline) > 0) {
+                display_.tick();
                 continue;
             }
-            return message.kind == ServiceMessage::Kind::Response ? Got::Response : Got::Notification;
-        case Connection::Received::TimedOut:
-            if (limited && Clock::millisecondsUntil(deadline) == 0) return Got::TimedOut;
-            display_.tick();
-            continue;
+            if (silence.empty()) {
+                end = ExitCode::Success;
+            } else {
+                display_.error(silence + " (waited " + seconds(timeout) + " s)");
+                end = ExitCode::TimedOut;
+            }
+            return false;
         case Connection::Received::Interrupted:
             stop(StopSignal::caught());
         case Connection::Received::Closed:
-            return Got::Closed;
+            end = closed();
+            return false;
         case Connection::Received::Failed:
             display_.finish();
-            return Got::Failed;
+            end = ExitCode::ConnectionLost;
+            return false;
         }
     }
 }
 
+Controller::Event Controller::track(const ServiceMessage& notification) {
+    if (notification.kind == ServiceMessage::Kind::Progress) {
+        lastStep_ = notification;
+        running_ = !notification.isCompleted();
+        return running_ ? Event::None : Event::Completed;
+    }
+    if (notification.kind == ServiceMessage::Kind::Idle && running_) {
+        running_ = false;
+        return Event::Failed;
+    }
+    return Event::None;
+}
+
+ExitCode Controller::closed() {
+    if (!running_) {
+        display_.error("the upgrade service closed the connection");
+    } else if (lastStep_.key == "reboot") {
+        display_.error("the upgrade service closed the connection during the reboot step: "
+                       "the hub is probably restarting");
+    } else {
+        display_.error("the upgrade service closed the connection while at: " + lastStep_.step());
+    }
+    return ExitCode::ConnectionLost;
+}
+
 void Controller::stop(int signal) {
-    if (following_ && tracker_.running())
+    if (following_ && running_)
         display_.error("stopped following; the procedure goes on in the service "
                        "('zorvi-upgradectl watch' follows it again)");
     display_.finish();

@@ -1,17 +1,22 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "ServiceMessage.h"
 
-// Where the program's output goes: a line per message, a redrawn progress bar,
-// or JSON. Errors always go to standard error, prefixed with the program name.
+inline constexpr char kProgram[] = "zorvi-upgradectl";
+
+// Where the program's output goes. This one prints a line per notification,
+// nothing redrawn: for pipes, files and logs. TerminalDisplay redraws a
+// progress bar, JsonDisplay writes JSON. Errors always go to standard error,
+// prefixed with the program name.
 class Display {
 public:
     virtual ~Display() = default;
 
     // A notification that arrived while watching or following.
-    virtual void notification(const ServiceMessage& message) = 0;
+    virtual void notification(const ServiceMessage& message) { writeLine(message.describe()); }
     // A message only a complete record (JSON) lists: a response, or the state
     // replayed before a request; the program reports what it means itself.
     virtual void unlisted(const ServiceMessage&) {}
@@ -32,3 +37,13 @@ public:
 protected:
     static void writeLine(const std::string& line);
 };
+
+// Safe renderings of bytes that came from the socket.
+namespace Escape {
+// A JSON string literal, quotes included. Bytes above 0x7f are taken as
+// Latin-1, so any datagram gives valid UTF-8 output.
+std::string json(std::string_view bytes);
+// For a message to a person: printable ASCII kept, everything else as \xNN,
+// cut after `limit` bytes with "...".
+std::string visible(std::string_view bytes, size_t limit = 120);
+} // namespace Escape

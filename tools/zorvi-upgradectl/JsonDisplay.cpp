@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-#include "Escape.h"
-
 void JsonDisplay::malformed(const ServiceMessage& message) {
     writeLine(toJson(message));
     Display::malformed(message);

@@ -15,10 +15,10 @@ struct Subcommand {
 constexpr Subcommand kSubcommands[] = {
     {"status", "", Options::Action::Status},
     {"watch", "", Options::Action::Watch},
-    {"upgrade", "upgrade", Options::Action::Start},
-    {"erase-upgrade", "erase_upgrade", Options::Action::Start},
-    {"revert", "revert", Options::Action::Ask},
-    {"cancel", "cancel", Options::Action::Ask},
+    {"upgrade", ClientProtocol::kUpgrade, Options::Action::Start},
+    {"erase-upgrade", ClientProtocol::kEraseUpgrade, Options::Action::Start},
+    {"revert", ClientProtocol::kRevert, Options::Action::Ask},
+    {"cancel", ClientProtocol::kCancel, Options::Action::Ask},
 };
 
 // A day: longer waits are almost certainly a typo, and the value must fit poll's int milliseconds.
@@ -102,7 +102,6 @@ bool Options::take(const std::string& option, const std::string& value, std::str
 bool Options::setSubcommand(const std::string& word, std::string& error) {
     for (const Subcommand& s : kSubcommands) {
         if (word == s.name) {
-            subcommand = s.name;
             requestWord = s.requestWord;
             action = s.action;
             return true;

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "protocol/ClientProtocol.h"
+
 // The command line, parsed. Options may stand before or after the subcommand,
 // as "--socket PATH" or "--socket=PATH"; "--" ends the options.
 class Options {
@@ -10,15 +12,13 @@ public:
     enum class Outcome { Run, Help, Version, UsageError };
 
     static constexpr double kUnset = -1.0;
-    static constexpr const char* kDefaultSocket = "/var/run/verdanta/zorvi-upgrade/socket";
 
     // Fills `out`; on UsageError, `error` says what was wrong.
     static Outcome parse(int argc, char** argv, Options& out, std::string& error);
 
     Action action = Action::Status;
-    std::string subcommand;   // as typed: "erase-upgrade"
     std::string requestWord;  // on the wire: "erase_upgrade"; empty for status and watch
-    std::string socketPath = kDefaultSocket;
+    std::string socketPath = ClientProtocol::kSocketPath;
     bool json = false;
     double timeout = kUnset;  // seconds; 0 waits for ever; kUnset: each wait's default
 

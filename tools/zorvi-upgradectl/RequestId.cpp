@@ -3,6 +3,8 @@
 #include <ctime>
 #include <unistd.h>
 
+#include "protocol/ClientProtocol.h"
+
 uint16_t RequestId::fromSeed(uint64_t seed) {
     // splitmix64's finaliser: every input bit reaches the low bits we keep.
     seed ^= seed >> 30;
@@ -10,7 +12,7 @@ uint16_t RequestId::fromSeed(uint64_t seed) {
     seed ^= seed >> 27;
     seed *= 0x94d049bb133111ebULL;
     seed ^= seed >> 31;
-    return static_cast<uint16_t>(seed % 65535 + 1);
+    return static_cast<uint16_t>(seed % ClientProtocol::kMaxRequestId + 1);
 }
 
 uint16_t RequestId::fresh() {

@@ -2,11 +2,12 @@
 
 #include <cstdint>
 
-// Request identifiers from 1 to 65535, fresh for each run: drawn from the
-// process id and the time, so two clients that start together differ.
-class RequestId {
-public:
-    static uint16_t fresh();
-    // The mixing step, separate so its range can be checked for any input.
-    static uint16_t fromSeed(uint64_t seed);
-};
+// Request identifiers from 1 to the protocol's limit, fresh for each run: drawn
+// from the process id and the time, so two clients that start together differ.
+namespace RequestId {
+
+uint16_t fresh();
+// The mixing step, separate so its range can be checked for any input.
+uint16_t fromSeed(uint64_t seed);
+
+} // namespace RequestId

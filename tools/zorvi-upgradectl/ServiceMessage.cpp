@@ -4,9 +4,6 @@
 
 namespace {
 
-constexpr std::string_view kIdle = "nfy;idle;;;";
-constexpr uint32_t kMaxId = 65535;
-
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Procedure names and step keys are lower-case words joined by '_'.
@@ -56,12 +53,16 @@ ServiceMessage ServiceMessage::parse(std::string_view datagram, bool truncated) 
     ServiceMessage m;
     m.raw = std::string(datagram);
     if (truncated || !isPrintable(datagram)) return m;
-    if (datagram == kIdle) {
-        m.kind = Kind::Idle;
-    } else if (datagram.substr(0, 4) == "rsp;") {
-        if (m.parseResponse(datagram.substr(4))) m.kind = Kind::Response;
-    } else if (datagram.substr(0, 4) == "nfy;") {
-        if (m.parseProgress(datagram.substr(4))) m.kind = Kind::Progress;
+    const std::string_view response = ClientProtocol::kResponsePrefix;
+    const std::string_view notification = ClientProtocol::kNotificationPrefix;
+    if (datagram.starts_with(response)) {
+        if (m.parseResponse(datagram.substr(response.size()))) m.kind = Kind::Response;
+    } else if (datagram.starts_with(notification)) {
+        const std::string_view rest = datagram.substr(notification.size());
+        if (rest == ClientProtocol::kIdle)
+            m.kind = Kind::Idle;
+        else if (m.parseProgress(rest))
+            m.kind = Kind::Progress;
     }
     return m;
 }
@@ -75,7 +76,7 @@ bool ServiceMessage::parseResponse(std::string_view rest) {
         if (!isDigit(c)) return false;
         value = value * 10 + static_cast<uint32_t>(c - '0');
     }
-    if (!idText.empty() && (value == 0 || value > kMaxId)) return false;
+    if (!idText.empty() && (value == 0 || value > ClientProtocol::kMaxRequestId)) return false;
     hasId = !idText.empty();
     id = static_cast<uint16_t>(value);
     if (verdict == "true") {

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol/ClientProtocol.h"
+
 // One datagram from the service, checked and split into its fields. Anything
 // that is not a well-formed response or notification is Malformed, so a
 // corrupted or foreign datagram can be reported and skipped.
@@ -31,7 +33,7 @@ public:
     std::string text;
 
     bool isNotification() const { return kind == Kind::Idle || kind == Kind::Progress; }
-    bool isCompleted() const { return kind == Kind::Progress && key == "completed"; }
+    bool isCompleted() const { return kind == Kind::Progress && key == ClientProtocol::kCompletedKey; }
     // "erase_upgrade 20.860% Installing MQTT logger (install_mqtt_logger)" or "idle".
     std::string describe() const;
     // "Installing MQTT logger (install_mqtt_logger)".

@@ -10,8 +10,6 @@ constexpr int kDefaultColumns = 80;
 constexpr const char* kRedraw = "\r\033[K"; // to column 0, erase the old line
 } // namespace
 
-TerminalDisplay::TerminalDisplay(int fd) : fd_(fd), start_(Clock::now()) {}
-
 void TerminalDisplay::notification(const ServiceMessage& message) {
     if (message.kind != ServiceMessage::Kind::Progress) {
         finish();
@@ -37,8 +35,10 @@ void TerminalDisplay::finish() {
 }
 
 void TerminalDisplay::draw() {
-    const std::string line = ProgressBar::render(current_.procedure, current_.percent, current_.text,
-                                                 Clock::now() - start_, columns());
+    using namespace std::chrono;
+    const int64_t elapsedMs = duration_cast<milliseconds>(steady_clock::now() - start_).count();
+    const std::string line =
+        ProgressBar::render(current_.procedure, current_.percent, current_.text, elapsedMs, columns());
     std::fputs(kRedraw, stdout);
     std::fputs(line.c_str(), stdout);
     std::fflush(stdout);

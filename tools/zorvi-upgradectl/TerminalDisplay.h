@@ -1,6 +1,7 @@
 #pragma once
 
-#include "Clock.h"
+#include <chrono>
+
 #include "Display.h"
 
 // A progress bar redrawn in place with "\r" and erase-to-end-of-line, ticking
@@ -8,7 +9,7 @@
 class TerminalDisplay : public Display {
 public:
     // `fd` is the terminal (standard output), asked for its width at each redraw.
-    explicit TerminalDisplay(int fd);
+    explicit TerminalDisplay(int fd) : fd_(fd) {}
 
     void notification(const ServiceMessage& message) override;
     void tick() override;
@@ -20,7 +21,7 @@ private:
     int columns() const;
 
     int fd_;
-    Clock::Time start_;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     bool barOpen_ = false;
     ServiceMessage current_;
 };

@@ -1,3 +1,0 @@
-#include "PlainDisplay.h"
-
-void PlainDisplay::notification(const ServiceMessage& message) { writeLine(message.describe()); }
