@@ -19,6 +19,7 @@ import unittest
 # Exit codes, as the manual page documents them; the tests import them from here.
 from exit_codes import (BUSY, CODES, DENIED, LOST, NOT_RUNNING, REFUSED, STEP_FAILED,  # noqa: F401
                         SUCCESS, TIMED_OUT, USAGE)
+from zorvitest.procedures import ERASE, MIGRATION, step  # noqa: F401
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SANDBOX = os.environ.get("ZORVI_SANDBOX", os.path.join(ROOT, "tools", "sandbox")).split()
@@ -35,14 +36,13 @@ SANITIZER_REPORT = re.compile(r"^.*(?:ERROR: (?:Address|Leak)Sanitizer|runtime e
 # (about 30 calls: 1.5 s for the erase procedure).
 STEP_DELAY = "0.05"
 
-ERASE_KEYS = [
-    "prepare", "install_tunnel", "remove_old_quillet", "replace_apt_keys", "replace_apt_sources",
-    "stop_zwave_services", "apt_update", "install_mqtt_broker", "install_mqtt_logger",
-    "install_python", "uninstall_old_zwave_flasher", "install_zwave_flasher",
-    "flash_erase_zwave_bridge", "install_zip_gateway", "install_zwave_adapter", "upgrade_selftest",
-    "upgrade_serial_driver", "stop_zwave_services", "upgrade_core", "install_new_quillet",
-    "install_new_verdanta", "mark_packages", "cleanup", "erase_zwave_network", "reboot", "completed",
-]
+ERASE_KEYS = [key for key, *_ in ERASE[1:]]
+
+
+def described(name, row):
+    """A step as the client prints it: "erase_upgrade 3.656% Preparing software installation (apt_update)"."""
+    key, text, progress, _ = row
+    return "%s %s%% %s (%s)" % (name, progress, text, key)
 
 
 def scaled(seconds):

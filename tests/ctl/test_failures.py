@@ -10,10 +10,11 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import (CLIENT, CODES, DENIED, LOST, NOT_RUNNING, REFUSED, STEP_FAILED, SUCCESS, USAGE, ServiceCase,
-                     end, finish, json_lines, main, run_client, start_client)
+from harness import (CLIENT, CODES, DENIED, ERASE, LOST, NOT_RUNNING, REFUSED, STEP_FAILED, SUCCESS, USAGE,
+                     ServiceCase, described, end, finish, json_lines, main, run_client, start_client, step)
 
-APT_UPDATE = "Preparing software installation (apt_update)"
+APT_UPDATE_ROW = step(ERASE, "apt_update")
+APT_UPDATE = "%s (%s)" % (APT_UPDATE_ROW[1], APT_UPDATE_ROW[0])  # as failure reports name a step
 
 
 class FailingStep(ServiceCase):
@@ -27,7 +28,7 @@ class FailingStep(ServiceCase):
             self.assertExit(r, STEP_FAILED)
             self.assertEqual(r.stderr, "zorvi-upgradectl: failed at: %s\n" % APT_UPDATE)
             lines = r.stdout.splitlines()
-            self.assertEqual(lines[-2:], ["erase_upgrade 3.656% " + APT_UPDATE, "idle"])
+            self.assertEqual(lines[-2:], [described("erase_upgrade", APT_UPDATE_ROW), "idle"])
             # Someone merely watching learns the same.
             code, out, err = finish(watcher)
             self.assertEqual(code, STEP_FAILED)
@@ -41,7 +42,7 @@ class FailingStep(ServiceCase):
         self.assertExit(r, STEP_FAILED)
         objects = json_lines(r.stdout)
         self.assertEqual([o["type"] for o in objects[-2:]], ["progress", "idle"])
-        self.assertEqual((objects[-2]["key"], objects[-2]["procedure"]), ("apt_update", "migration_upgrade"))
+        self.assertEqual((objects[-2]["key"], objects[-2]["procedure"]), (APT_UPDATE_ROW[0], "migration_upgrade"))
         self.assertIn("failed at: " + APT_UPDATE, r.stderr)
 
 

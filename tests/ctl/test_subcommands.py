@@ -3,10 +3,12 @@ import os
 import re
 import signal
 
-from harness import (BUSY, ERASE_KEYS, REFUSED, SUCCESS, TIMED_OUT, ServiceCase, end, finish, json_lines,
-                     main, scaled, start_client, wait_until)
+from harness import (BUSY, ERASE, ERASE_KEYS, MIGRATION, REFUSED, SUCCESS, TIMED_OUT, ServiceCase, described, end,
+                     finish, json_lines, main, scaled, start_client, step, wait_until)
 
 GATE = ("--rule", "apt-get update gate={state}/gate")
+APT_UPDATE = described("erase_upgrade", step(ERASE, "apt_update"))
+COMPLETED = described("erase_upgrade", step(ERASE, "completed"))
 
 
 class Status(ServiceCase):
@@ -30,7 +32,7 @@ class Status(ServiceCase):
         # A request still goes through: with no replay the client waits a moment, then asks.
         r = self.client("erase-upgrade")
         self.assertExit(r, SUCCESS)
-        self.assertEqual(r.stdout.splitlines()[-2], "erase_upgrade 100.000% Completed (completed)")
+        self.assertEqual(r.stdout.splitlines()[-2], COMPLETED)
 
 
 class Procedures(ServiceCase):
@@ -44,7 +46,8 @@ class Procedures(ServiceCase):
         steps = lines[1:-1]
         self.assertEqual([re.search(r"\((\w+)\)$", l).group(1) for l in steps], ERASE_KEYS)
         self.assertTrue(all(l.startswith("erase_upgrade ") for l in steps), steps)
-        self.assertEqual(steps[6], "erase_upgrade 3.656% Preparing software installation (apt_update)")
+        self.assertEqual(steps[6], APT_UPDATE)
+        self.assertEqual(steps, [described("erase_upgrade", row) for row in ERASE[1:]])
         self.assertRegex(lines[-1], r"^erase_upgrade completed in \d+:\d\d$")
         self.assertNotIn("\r", r.stdout)
         self.assertNotIn("\x1b", r.stdout)
@@ -59,11 +62,13 @@ class Procedures(ServiceCase):
         self.assertEqual((response["type"], response["accepted"]), ("response", True))
         self.assertEqual(response["raw"], "rsp;%d;true;" % response["id"])
         progress = objects[2:]
-        self.assertEqual(len(progress), 24)
+        self.assertEqual(len(progress), len(MIGRATION) - 1)
+        self.assertEqual([(o["key"], o["text"], "%.3f" % o["percent"]) for o in progress],
+                         [(key, text, percent) for key, text, percent, _ in MIGRATION[1:]])
         self.assertTrue(all(o["procedure"] == "migration_upgrade" for o in progress))
         percents = [o["percent"] for o in progress]
         self.assertEqual(percents, sorted(percents))
-        self.assertEqual(progress[12]["key"], "flash_migrate_zwave_bridge")  # step 13
+        self.assertEqual(progress[12]["key"], MIGRATION[13][0])
         self.assertEqual(progress[-1], {
             "type": "progress", "procedure": "migration_upgrade", "percent": 100.0, "key": "completed",
             "text": "Completed", "completed": True, "raw": "nfy;migration_upgrade;100.000;completed;;Completed"})
@@ -90,11 +95,11 @@ class WhileAProcedureRuns(ServiceCase):
             self.service.wait_for_call("apt-get update")
             r = self.client("status")
             self.assertExit(r, SUCCESS)
-            self.assertEqual(r.stdout, "erase_upgrade 3.656% Preparing software installation (apt_update)\n")
+            self.assertEqual(r.stdout, APT_UPDATE + "\n")
             for word in ("upgrade", "erase-upgrade", "revert"):
                 r = self.client(word)
                 self.assertExit(r, BUSY)
-                self.assertIn("a procedure is already running: erase_upgrade 3.656%", r.stderr)
+                self.assertIn("a procedure is already running: " + APT_UPDATE.split("%")[0] + "%", r.stderr)
             self.service.open_gate()
             code, out, err = finish(first)
             self.assertEqual(code, SUCCESS, err)
@@ -118,7 +123,7 @@ class WhileAProcedureRuns(ServiceCase):
             self.assertEqual((code, err), (SUCCESS, ""))
             lines = out.splitlines()
             self.assertEqual(lines[0], "idle")
-            self.assertEqual(lines[-1], "erase_upgrade 100.000% Completed (completed)")
+            self.assertEqual(lines[-1], COMPLETED)
             self.assertEqual(len(lines), 1 + len(ERASE_KEYS))
             self.assertEqual(finish(starter)[0], SUCCESS)
         finally:

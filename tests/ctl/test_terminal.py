@@ -10,7 +10,10 @@ import subprocess
 import termios
 import time
 
-from harness import STEP_FAILED, SUCCESS, ServiceCase, client_argv, main, scaled
+from harness import ERASE, STEP_FAILED, SUCCESS, ServiceCase, client_argv, described, main, scaled, step
+
+PREPARE = step(ERASE, "prepare")[1]
+APT_UPDATE = step(ERASE, "apt_update")[1]
 
 REDRAW = "\r\x1b[K"
 
@@ -72,8 +75,8 @@ class ProgressBar(ServiceCase):
         self.assertTrue(all(len(f) <= 99 for f in shown), max(shown, key=len))
         self.assertEqual([percent(f) for f in shown], sorted(percent(f) for f in shown))
         self.assertIn(" 0.0%", shown[0])
-        self.assertIn("Preparing update", shown[0])
-        self.assertTrue(any(f.endswith("Preparing software installation") for f in shown))
+        self.assertIn(PREPARE, shown[0])
+        self.assertTrue(any(f.endswith(APT_UPDATE) for f in shown))
         self.assertRegex(shown[-1], r"^erase_upgrade \[#+\] 100\.0%  \d+:\d\d  Completed$")
         self.assertRegex(lines[2], r"^erase_upgrade completed in \d+:\d\d$")
         self.assertEqual(lines[3:], [""])
@@ -84,7 +87,7 @@ class ProgressBar(ServiceCase):
         self.assertEqual(t.proc.returncode, SUCCESS, out)
         self.assertNotIn("\r", out)
         self.assertNotIn("\x1b", out)
-        self.assertIn("\nerase_upgrade 100.000% Completed (completed)\n", out)
+        self.assertIn("\n%s\n" % described("erase_upgrade", step(ERASE, "completed")), out)
 
 
 class SlowStep(ServiceCase):
@@ -97,7 +100,7 @@ class SlowStep(ServiceCase):
         self.service.open_gate()
         out = t.read_to_end()
         self.assertEqual(t.proc.returncode, SUCCESS, out)
-        waiting = [f for f in frames(out.split("\n")[1]) if f.endswith("Preparing software installation")]
+        waiting = [f for f in frames(out.split("\n")[1]) if f.endswith(APT_UPDATE)]
         times = [re.search(r"%  (\d+:\d\d)  ", f).group(1) for f in waiting]
         self.assertGreaterEqual(len(set(times)), 3, times)  # redrawn each second, not only per step
         self.assertEqual(times, sorted(times))
@@ -111,9 +114,8 @@ class FailedStep(ServiceCase):
         out = t.read_to_end()
         self.assertEqual(t.proc.returncode, STEP_FAILED, out)
         lines = out.split("\n")
-        self.assertTrue(frames(lines[1])[-1].endswith("Preparing software installation"), lines[1])
-        self.assertEqual(lines[2:], ["idle", "zorvi-upgradectl: failed at: Preparing software installation "
-                                     "(apt_update)", ""])
+        self.assertTrue(frames(lines[1])[-1].endswith(APT_UPDATE), lines[1])
+        self.assertEqual(lines[2:], ["idle", "zorvi-upgradectl: failed at: %s (apt_update)" % APT_UPDATE, ""])
 
 
 if __name__ == "__main__":

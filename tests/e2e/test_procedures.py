@@ -5,7 +5,7 @@ import signal
 import subprocess
 import unittest
 
-from plan import ERASE, MIGRATION, commands, notifications
+from zorvitest.procedures import ERASE, MIGRATION, commands, notification, notifications
 from service import EMPTY_ROOT, Service, command_calls, wait_until
 
 
@@ -73,7 +73,7 @@ class FailedSteps(unittest.TestCase):
 
     def test_failing_apt_update_stops_at_its_step(self):
         got, calls = self.fail_at("apt-get update exit=100", "apt_update")
-        self.assertEqual(got[-2], "nfy;erase_upgrade;3.656;apt_update;;Preparing software installation")
+        self.assertEqual(got[-2], notification("erase_upgrade", ERASE, "apt_update"))
         self.assertEqual(calls[-1][:2], ("apt-get", "update"))  # nothing after the failed command
 
     def test_step_whose_shell_is_killed_by_a_signal_fails(self):
@@ -89,7 +89,7 @@ class FailedSteps(unittest.TestCase):
             c.recv_until(lambda t: t == "nfy;idle;;;", 30)
             c.send("req;2;upgrade")
             got = c.recv_until(lambda t: t.endswith(";completed;;Completed"), 30)
-            self.assertEqual(got[:2], ["rsp;2;true;", "nfy;migration_upgrade;0.000;prepare;;Preparing update"])
+            self.assertEqual(got[:2], ["rsp;2;true;", notification("migration_upgrade", MIGRATION, "prepare")])
             self.assertEqual(s.stop(), 0)
         finally:
             s.close()
@@ -123,7 +123,7 @@ class RequestsDuringAProcedure(unittest.TestCase):
             self.assertFalse(os.path.exists(gate))
             open(gate, "w").close()
             got = b.recv_until(lambda t: t == "nfy;idle;;;", 30)
-            self.assertEqual(got[-2:], ["nfy;erase_upgrade;100.000;completed;;Completed", "nfy;idle;;;"])
+            self.assertEqual(got[-2:], [notification("erase_upgrade", ERASE, "completed"), "nfy;idle;;;"])
             # Until the hub has restarted, nothing more starts.
             for text, answer in [("req;15;upgrade", "rsp;15;false;upgrade completed, hub is restarting"),
                                  ("req;16;erase_upgrade", "rsp;16;false;upgrade completed, hub is restarting"),

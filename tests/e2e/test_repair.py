@@ -5,7 +5,7 @@ import shutil
 import tempfile
 import unittest
 
-from plan import ERASE, commands
+from zorvitest.procedures import ERASE, commands, notification
 from service import EMPTY_ROOT, Service, command_calls
 
 CONFIGURE = ("dpkg", "--force-confdef --force-confold --configure -a")
@@ -60,7 +60,7 @@ class InterruptedDpkg(unittest.TestCase):
     def test_a_failed_repair_stops_the_procedure_at_its_first_step(self):
         d = self.dpkg_dir(stanza("python3", "install reinstreq half-installed"))
         got, calls, _, out = self.run_erase("--dpkg", d)  # the stubs mend nothing
-        self.assertEqual(got[-2:], ["nfy;erase_upgrade;0.000;prepare;;Preparing update", "nfy;idle;;;"])
+        self.assertEqual(got[-2:], [notification("erase_upgrade", ERASE, "prepare"), "nfy;idle;;;"])
         self.assertEqual(calls, [CONFIGURE, ("apt-get", "-qy install --reinstall python3 " + KEEP)])
         self.assertIn("dpkg is still not consistent", out)
 

@@ -14,6 +14,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.dont_write_bytecode = True
 import fleet  # noqa: E402
+from zorvitest.procedures import MIGRATION, step  # noqa: E402
 
 HUBS = 17
 UNSUPPORTED = "hub17"
@@ -26,12 +27,21 @@ THRESHOLD = 25
 # The inventory's order makes the batches: [hub01], [hub17, hub02, hub03, gone],
 # [hub04 .. hub07], [hub08 .. hub16].
 ORDER = ["hub01", UNSUPPORTED, "hub02", BUSY, GONE[0]] + ["hub%02d" % i for i in range(4, 17)]
+
+
+def failing(key):
+    """The stub call that fails `key`'s step (its command's last call), the key and its text."""
+    key, text, _, command = step(MIGRATION, key)
+    return command.split("; ")[-1], key, text
+
+
 FAILS_ONCE = {
-    "hub01": ("apt-get update", "apt_update", "Preparing software installation"),
-    "hub02": ("apt-get -qy install mosquitto", "install_mqtt_broker", "Installing MQTT broker"),
-    "hub05": ("apt-get -y install zipgateway", "install_zip_gateway", "Installing Z/IP gateway"),
-    "hub06": ("apt-get -y install zipgateway", "install_zip_gateway", "Installing Z/IP gateway"),
+    "hub01": failing("apt_update"),
+    "hub02": failing("install_mqtt_broker"),
+    "hub05": failing("install_zip_gateway"),
+    "hub06": failing("install_zip_gateway"),
 }
+APT_UPDATE = FAILS_ONCE["hub01"][2]
 
 
 def outcomes(records):
@@ -97,14 +107,13 @@ class Rollout(unittest.TestCase):
         self.assertNotEqual(code, 0, output)
         self.assertEqual(outcomes(records), {"hub01": "failed"}, output)
         record = records["hub01"]
-        self.assertEqual(record["failed_step"], {"key": "apt_update",
-                                                 "text": "Preparing software installation"})
+        self.assertEqual(record["failed_step"], {"key": "apt_update", "text": APT_UPDATE})
         self.assertEqual(record["client_exit"], 1)
-        self.assertIn("failed at: Preparing software installation (apt_update)", record["message"])
+        self.assertIn("failed at: %s (apt_update)" % APT_UPDATE, record["message"])
         self.assertUntouched([h for h in ORDER if h not in ("hub01", BUSY, GONE[0])], records)
         self.assertRegex(output, r"failed\s+1\s+hub01")
         self.assertRegex(output, r"not reached\s+17\s")
-        self.assertIn("apt_update (Preparing software installation): hub01", output)
+        self.assertIn("apt_update (%s): hub01" % APT_UPDATE, output)
 
     def _bad_batch_halts(self):
         code, output, records = self.rollout()

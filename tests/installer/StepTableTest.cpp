@@ -1,6 +1,9 @@
 #include "installer/Variant.h"
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -14,47 +17,44 @@ using Installer::step_impl;
 
 std::string str(CStringView v) { return std::string(v.data(), v.size()); }
 
+// One step as the tests' oracle (tests/oracle/procedures.tsv) lays it out.
 struct Row {
-    const char* key;
-    const char* text;
-    const char* command; // "" for the two command-less steps
+    std::string key;
+    std::string text;
+    std::string progress; // as the service reports it: "20.860"
+    std::string command;  // "" for the two command-less steps
 };
 
-// The erase procedure as the hub's upgrade plan lays it out.
-const Row kEraseRows[] = {
-    {"not_started", "Not started", ""},
-    {"prepare", "Preparing update",
-     "cp /usr/share/verdanta/zorvi-upgrade/apt-preferences /etc/apt/preferences.d/zorvi-upgrade"},
-    {"install_tunnel", "Installing diagnostic tools", "apt-get -qy install qdtunnel"},
-    {"remove_old_quillet", "Disabling updates", "dpkg -P verdanta quillet"},
-    {"replace_apt_keys", "Updating software sources",
-     "apt-key del 7C31D0B9; apt-key --keyring /etc/apt/trusted.gpg.d/verdanta.gpg add "
-     "/usr/share/verdanta/zorvi-upgrade/zorvi/verdanta.key.asc"},
-    {"replace_apt_sources", "Updating software sources",
-     "cp /usr/share/verdanta/zorvi-upgrade/zorvi/verdanta.list /etc/apt/sources.list.d/verdanta.list"},
-    {"stop_zwave_services", "Stopping Z-Wave adapter", "svc -d /etc/service/zlinker; svc -d /etc/service/zipgateway"},
-    {"apt_update", "Preparing software installation", "apt-get update"},
-    {"install_mqtt_broker", "Installing MQTT broker", "apt-get -qy install mosquitto"},
-    {"install_mqtt_logger", "Installing MQTT logger", "apt-get -qy install qd-log-mqtt"},
-    {"install_python", "Installing Python", "apt-get -qy install python3"},
-    {"uninstall_old_zwave_flasher", "Preparing to flash Z-Wave firmware", "dpkg -P qd-flash"},
-    {"install_zwave_flasher", "Preparing to flash Z-Wave firmware", "apt-get -qy install qd-zw-flash"},
-    {"flash_erase_zwave_bridge", "Flashing Z-Wave firmware",
-     "qd-zw-flash --reset-pin 22 --bridge --erase-nvm -- /dev/ttyS0"},
-    {"install_zip_gateway", "Installing Z/IP gateway", "apt-get -y install zipgateway"},
-    {"install_zwave_adapter", "Installing Z-Wave adapter", "apt-get -qy install zlinker"},
-    {"upgrade_selftest", "Updating self-test software", "apt-get -qy --force-yes install qd-selftest"},
-    {"upgrade_serial_driver", "Updating drivers", "apt-get -qy --force-yes install qd-hardware"},
-    {"stop_zwave_services", "Stopping Z-Wave software", "svc -d /etc/service/zlinker; svc -d /etc/service/zipgateway"},
-    {"upgrade_core", "Updating core hub software", "apt-get -qy --force-yes install corastel"},
-    {"install_new_quillet", "Updating hub update system", "apt-get -qy install quillet"},
-    {"install_new_verdanta", "Installing extra software", "apt-get -qy install verdanta"},
-    {"mark_packages", "Cleaning up", "apt-mark auto zipgateway zlinker corastel quillet mosquitto python3 qdtunnel"},
-    {"cleanup", "Cleaning up", "rm -f /etc/apt/preferences.d/zorvi-upgrade"},
-    {"erase_zwave_network", "Factory resetting Z-Wave chip", "qd-zw-flash --reset-pin 22 --erase-nvm -- /dev/ttyS0"},
-    {"reboot", "Rebooting", "sleep 10; reboot"},
-    {"completed", "Completed", ""},
-};
+// The oracle's rows of `procedure`, in step order; a failure and no rows when
+// the file cannot be read or is out of order.
+std::vector<Row> oracle(const std::string& procedure) {
+    std::vector<Row> rows;
+    std::ifstream in(ZORVI_PROCEDURES_ORACLE);
+    if (!in) {
+        ADD_FAILURE() << "cannot read " << ZORVI_PROCEDURES_ORACLE;
+        return rows;
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::vector<std::string> fields;
+        size_t start = 0;
+        for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
+            fields.push_back(line.substr(start, tab - start));
+        fields.push_back(line.substr(start));
+        if (fields.size() != 6) {
+            ADD_FAILURE() << "not six fields: " << line;
+            return {};
+        }
+        if (fields[0] != procedure) continue;
+        if (fields[1] != std::to_string(rows.size())) {
+            ADD_FAILURE() << "step out of order: " << line;
+            return {};
+        }
+        rows.push_back({fields[2], fields[3], fields[4], fields[5]});
+    }
+    return rows;
+}
 
 // Accumulated weight, in 465 equal units, done before each of steps 2..26 starts.
 const int kEraseWeights[] = {1,   11,  13,  15,  16,  17,  27,  97,  122, 257, 259, 269, 321,
@@ -67,14 +67,23 @@ void expectRow(const Procedure& p, size_t i, const Row& row) {
     EXPECT_EQ(str(s.text), row.text) << "step " << i;
     EXPECT_EQ(str(s.command), row.command) << "step " << i;
     EXPECT_EQ(s.command.c_str()[s.command.size()], '\0');
+    char progress[16];
+    std::snprintf(progress, sizeof progress, "%.3f", s.progress);
+    EXPECT_EQ(progress, row.progress) << "step " << i;
+    EXPECT_DOUBLE_EQ(s.progress, std::strtod(row.progress.c_str(), nullptr)) << "step " << i;
 }
 
-TEST(EraseTable, EveryRowAsPlanned) {
-    const Procedure& p = Installer::Erase::kProcedure;
-    EXPECT_EQ(str(p.name), "erase_upgrade");
-    ASSERT_EQ(p.steps.size(), std::size(kEraseRows));
-    for (size_t i = 0; i < std::size(kEraseRows); ++i) expectRow(p, i, kEraseRows[i]);
+void expectTable(const Procedure& p, const char* name) {
+    EXPECT_EQ(str(p.name), name);
+    const std::vector<Row> rows = oracle(name);
+    ASSERT_FALSE(rows.empty()) << "the oracle has no " << name;
+    ASSERT_EQ(p.steps.size(), rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) expectRow(p, i, rows[i]);
 }
+
+TEST(EraseTable, EveryRowAsPlanned) { expectTable(Installer::Erase::kProcedure, "erase_upgrade"); }
+
+TEST(MigrationTable, EveryRowAsPlanned) { expectTable(Installer::Migration::kProcedure, "migration_upgrade"); }
 
 TEST(EraseTable, ProgressIsTheAccumulatedWeightRoundedToThreeDecimals) {
     const Procedure& p = Installer::Erase::kProcedure;

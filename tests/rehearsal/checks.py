@@ -19,7 +19,7 @@ class CompletedProcedure:
         got = [t for t in seen if t.startswith("nfy;%s;" % name)]
         tail = "\n".join(self.r.service_log().splitlines()[-25:])
         self.assertEqual(got, plan.notifications(name, steps), "the service's output ended:\n" + tail)
-        self.assertEqual(got[-1], "nfy;%s;100.000;completed;;Completed" % name)
+        self.assertEqual(got[-1], plan.notification(name, steps, "completed"))
 
     def assert_services_stopped(self):
         """Checked while the service's namespace, with its supervise, still runs."""

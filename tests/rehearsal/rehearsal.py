@@ -6,16 +6,12 @@ import select
 import shutil
 import socket
 import subprocess
-import sys
 import time
 
 import archive
 import standins
 from root import Root, kill_namespace, wait_until
-
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-import plan  # noqa: E402  (the step tables as the upgrade plan lays them out)
+from zorvitest import procedures as plan
 
 WORK = os.environ["ZORVI_REHEARSAL_WORK"]
 SOCKET = "/run/verdanta/zorvi-upgrade/socket"
@@ -203,8 +199,8 @@ class Rehearsal:
         (the next backend then announces idle). Returns the client's texts."""
         c = self.request(command)
         started = time.monotonic()
-        name = PROCEDURES[command][0]
-        c.until(lambda t: t == "nfy;%s;100.000;completed;;Completed" % name or t == "nfy;idle;;;",
+        completed = plan.notification(*PROCEDURES[command], "completed")
+        c.until(lambda t: t == completed or t == "nfy;idle;;;",
                 PROCEDURE_TIMEOUT, "the end of the procedure")
         c.close()
         self.timed("%s (attempt %d)" % (command, self.attempts), started)
