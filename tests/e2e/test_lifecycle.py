@@ -6,15 +6,9 @@ import signal
 import time
 import unittest
 
-from service import EMPTY_ROOT, SLOW, Service, wait_until
-
-
-def pid_alive(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().split(") ")[1][0] != "Z"
-    except OSError:
-        return False
+from zorvitest.service import EMPTY_ROOT, Service
+from zorvitest.pids import alive
+from zorvitest.wait import SLOW, wait_until
 
 
 class StartUp(unittest.TestCase):
@@ -230,7 +224,7 @@ class Supervision(unittest.TestCase):
                 launcher = int(re.search(r"^PPid:\s+(\d+)", f.read(), re.M).group(1))
             os.kill(launcher, signal.SIGKILL)
             for pid in workers:
-                wait_until(lambda: not pid_alive(pid), 5, "worker %d to end" % pid)
+                wait_until(lambda: not alive(pid), 5, "worker %d to end" % pid)
             if not EMPTY_ROOT:
                 self.assertIsNone(s.proc.poll(), "the sandbox ended with the launcher")
         finally:

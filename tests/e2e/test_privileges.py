@@ -5,7 +5,8 @@ import socket
 import subprocess
 import unittest
 
-from service import SLOW, Service, account, wait_until
+from zorvitest.service import Service, account
+from zorvitest.wait import SLOW, wait_until
 
 
 def status_fields(pid):

@@ -6,7 +6,8 @@ import subprocess
 import unittest
 
 from zorvitest.procedures import ERASE, MIGRATION, commands, notification, notifications
-from service import EMPTY_ROOT, Service, command_calls, wait_until
+from zorvitest.service import EMPTY_ROOT, Service, command_calls
+from zorvitest.wait import wait_until
 
 
 class FullProcedures(unittest.TestCase):

@@ -6,7 +6,7 @@ import tempfile
 import unittest
 
 from zorvitest.procedures import ERASE, commands, notification
-from service import EMPTY_ROOT, Service, command_calls
+from zorvitest.service import EMPTY_ROOT, Service, command_calls
 
 CONFIGURE = ("dpkg", "--force-confdef --force-confold --configure -a")
 KEEP = "-o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold"

@@ -1,18 +1,20 @@
 """Shared by the sandbox's tests: running tools/sandbox and reading what it left."""
 
 import contextlib
+import functools
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from zorvitest import run
+from zorvitest.service import SOURCE as ROOT, stub_calls
+from zorvitest.wait import wait_until
+
 SANDBOX = os.path.join(ROOT, "tools", "sandbox")
 PYTHON = sys.executable
-SKIP = 77  # CTest's SKIP_RETURN_CODE: namespaces and mounts need root
 LIMIT = 30  # seconds any one sandbox run may take
 
 
@@ -48,28 +50,13 @@ class SandboxCase(unittest.TestCase):
 
     def log(self):
         """The stub calls so far, as (name, args, DEBIAN_FRONTEND field) tuples."""
-        try:
-            with open(os.path.join(self.state, "stub.log"), encoding="utf-8") as f:
-                return [tuple(line.rstrip("\n").split("\t")) for line in f]
-        except FileNotFoundError:
-            return []
-
-    def wait_until(self, condition, what, limit=10.0):
-        deadline = time.monotonic() + limit
-        while not condition():
-            if time.monotonic() > deadline:
-                self.fail(f"timed out waiting for {what}")
-            time.sleep(0.02)
+        return stub_calls(self.state)
 
     def command_pid(self):
         path = os.path.join(self.state, "pid")
-        self.wait_until(lambda: os.path.exists(path), "the command's pid file")
+        wait_until(lambda: os.path.exists(path), 10, "the command's pid file")
         with open(path, encoding="ascii") as f:
             return int(f.read())
 
 
-def main():
-    if os.geteuid() != 0:
-        print("sandbox tests need root: skipped")
-        sys.exit(SKIP)
-    unittest.main(verbosity=2)
+main = functools.partial(run.main, "the sandbox's tests (namespaces and mounts)")

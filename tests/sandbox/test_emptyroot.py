@@ -2,12 +2,9 @@
 
 import glob
 import os
-import sys
 
+import emptyroot
 from harness import PYTHON, ROOT, SandboxCase, main
-
-sys.path.insert(0, os.path.join(ROOT, "tools", "sandbox.d"))
-import emptyroot  # noqa: E402
 
 SHELL = emptyroot.SHELL
 

@@ -6,6 +6,7 @@ import socket
 import time
 
 from harness import PYTHON, ROOT, SandboxCase, main
+from zorvitest.wait import wait_until
 
 MODEL = "/usr/local/share/verdanta/lumora.model"
 DATA = "/usr/share/verdanta/zorvi-upgrade"
@@ -145,10 +146,10 @@ class Isolation(SandboxCase):
             f"while not os.path.exists('{gate}'): time.sleep(0.02)\n")
         with self.started([PYTHON, "-c", command]) as process:
             self.assertEqual(process.stdout.readline(), "started\n")
-            self.wait_until(lambda: host_processes_with(token), "the stray process")
+            wait_until(lambda: host_processes_with(token), 10, "the stray process")
             open(gate, "w", encoding="ascii").close()
             self.assertEqual(process.wait(timeout=10), 0)
-        self.wait_until(lambda: not host_processes_with(token), "the stray to end", limit=5)
+        wait_until(lambda: not host_processes_with(token), 5, "the stray to end")
 
 
 def host_processes_with(token):

@@ -5,6 +5,7 @@ import signal
 import time
 
 from harness import PYTHON, SandboxCase, main
+from zorvitest.wait import wait_until
 
 # Runs each argument through "sh -c", as system() does, and prints how it ended.
 RUN_EACH = """
@@ -70,7 +71,7 @@ class Rules(SandboxCase):
         gate = os.path.join(self.state, "open")
         with self.started([PYTHON, "-c", RUN_EACH, "qd-zw-flash -- /dev/ttyS0"],
                           "--rule", f"qd-zw-flash * gate={gate},exit=4") as process:
-            self.wait_until(lambda: len(self.log()) == 1, "the call to reach the gate")
+            wait_until(lambda: len(self.log()) == 1, 10, "the call to reach the gate")
             time.sleep(0.5)
             self.assertIsNone(process.poll(), "the call went through a closed gate")
             with open(gate, "w", encoding="ascii"):

@@ -6,6 +6,7 @@ import signal
 import time
 
 from harness import PYTHON, SandboxCase, main
+from zorvitest.wait import wait_until
 
 # Stops in an orderly way, like the service: exit status 0 and a line saying why.
 ORDERLY = """
@@ -73,8 +74,7 @@ class Signals(SandboxCase):
             command = self.command_pid()
             process.kill()
             process.wait(timeout=5)
-            self.wait_until(lambda: not os.path.exists(f"/proc/{command}"),
-                            "the command to end", limit=5)
+            wait_until(lambda: not os.path.exists(f"/proc/{command}"), 5, "the command to end")
 
 
 if __name__ == "__main__":

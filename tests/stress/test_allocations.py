@@ -6,16 +6,15 @@ counts. Start-up may allocate (account lookup, privilege drop); from then on
 three processes.
 """
 import os
-import sys
 import tempfile
 import threading
 import unittest
 
-import stress
-from stress import Service, connect, wait_until  # sets the path for service
-import service  # noqa: E402
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(stress.HERE)), "tools", "alloccount"))
-import alloccount  # noqa: E402
+import alloccount
+from stress import connect
+from zorvitest import service
+from zorvitest.service import Service
+from zorvitest.wait import wait_until
 
 REQUESTS = int(os.environ.get("ZORVI_ALLOC_REQUESTS", "100000"))
 CLIENTS = 4

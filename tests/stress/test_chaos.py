@@ -7,8 +7,10 @@ import threading
 import time
 import unittest
 
-from stress import (SLOW, WELL_FORMED, Service, children, connect, descriptors, round_trip,
-                    sandbox_processes, settle, stat_fields, wait_until, worker)
+from stress import WELL_FORMED, connect, descriptors, round_trip, settle
+from zorvitest.pids import children, stat_fields
+from zorvitest.service import Service
+from zorvitest.wait import SLOW, wait_until
 
 SECONDS = float(os.environ.get("ZORVI_CHAOS_SECONDS", "60"))
 CLIENTS = 8
@@ -144,7 +146,7 @@ class Chaos(unittest.TestCase):
     def run_chaos(self, s):
         launcher = s.launcher_pid()
         wait_until(lambda: "client id=1 disconnected." in s.stdout(), 5, "the readiness probe to leave")
-        baseline = descriptors(worker(s, "Frontend"))
+        baseline = descriptors(s.live_worker("Frontend"))
 
         deadline = time.monotonic() + SECONDS
         clients = [ChaosClient(s.socket_path, seed, deadline) for seed in range(CLIENTS)]
@@ -155,7 +157,7 @@ class Chaos(unittest.TestCase):
         while time.monotonic() < deadline:
             time.sleep(rng.uniform(0.05, 0.2))
             name = rng.choice(("Frontend", "Backend"))
-            pid = worker(s, name)
+            pid = s.live_worker(name)
             if pid is not None:
                 os.kill(pid, signal.SIGKILL)
                 kills[name].append(time.monotonic())
@@ -193,14 +195,14 @@ class Chaos(unittest.TestCase):
         self.assertIsNone(s.proc.poll())
         self.assertEqual(s.launcher_pid(), launcher)
         self.assertNotEqual(stat_fields(launcher)[0], "Z")
-        wait_until(lambda: worker(s, "Frontend") and worker(s, "Backend"), 5, "both workers")
+        wait_until(lambda: s.live_worker("Frontend") and s.live_worker("Backend"), 5, "both workers")
         time.sleep(0.2)
         elapsed, answer = round_trip(s, "req;1;revert")
         self.assertEqual(answer, "rsp;1;false;unsupported command")
         self.assertLess(elapsed, 0.1 * SLOW)
         print("chaos: answer %.1f ms after the run" % (elapsed * 1000))
         settle(s, baseline)
-        wait_until(lambda: "Z" not in sandbox_processes(s).values(), 2, "no zombie in the sandbox")
+        wait_until(lambda: "Z" not in s.processes().values(), 2, "no zombie in the sandbox")
         self.assertEqual(len(children(launcher)), 2)
         self.assertEqual(s.stop(), 0)
         # Last, so that a failure here still comes after every other check ran.

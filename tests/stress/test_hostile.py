@@ -4,7 +4,9 @@ import threading
 import time
 import unittest
 
-from stress import SLOW, Service, connect, descriptors, settle, wait_until, worker
+from stress import connect, descriptors, settle
+from zorvitest.service import Service
+from zorvitest.wait import SLOW, wait_until
 
 
 class Observer:
@@ -37,7 +39,7 @@ class HostileClients(unittest.TestCase):
     def setUp(self):
         self.s = Service()
         wait_until(lambda: "client id=1 disconnected." in self.s.stdout(), 5, "the readiness probe to leave")
-        self.frontend = worker(self.s, "Frontend")
+        self.frontend = self.s.live_worker("Frontend")
         self.baseline = descriptors(self.frontend)
 
     def tearDown(self):

@@ -7,9 +7,10 @@ import shutil
 import tempfile
 import unittest
 
-import stress
-import service
-from stress import Service, connect, wait_until
+from stress import connect
+from zorvitest import service, wait
+from zorvitest.service import Service
+from zorvitest.wait import wait_until
 
 VALGRIND = shutil.which("valgrind")
 SLOWDOWN = 5  # memcheck runs the daemon this many times slower, roughly
@@ -20,17 +21,17 @@ class Memcheck(unittest.TestCase):
     def setUp(self):
         self.logs = tempfile.mkdtemp(prefix="zorvi-memcheck-")
         os.chmod(self.logs, 0o777)
-        self.saved = service.DAEMON, service.SLOW
+        self.saved = service.DAEMON, wait.SLOW
         # Workers are forked, not executed, so memcheck follows them by itself;
         # the step commands that the shell runs are not the daemon's and stay out.
         service.DAEMON = [VALGRIND, "--tool=memcheck", "--leak-check=full",
                           "--show-leak-kinds=definite,indirect,possible",
                           "--errors-for-leak-kinds=definite,indirect,possible",
                           "--log-file=%s/memcheck.%%p" % self.logs] + service.DAEMON
-        service.SLOW = stress.SLOW * SLOWDOWN
+        wait.SLOW = self.saved[1] * SLOWDOWN
 
     def tearDown(self):
-        service.DAEMON, service.SLOW = self.saved
+        service.DAEMON, wait.SLOW = self.saved
         shutil.rmtree(self.logs, ignore_errors=True)
 
     def exercise(self, s):
