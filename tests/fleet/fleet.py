@@ -6,7 +6,6 @@ its own mount, pid, UTS and network namespaces with the other end of its pair.
 The addresses exist only in these namespaces, which have no route anywhere else.
 Every wait is bounded; every process is ended by pid; nothing is left behind.
 """
-import ctypes
 import json
 import os
 import shutil
@@ -16,14 +15,16 @@ import sys
 import tempfile
 import time
 
+from zorvitest import namespaces
+from zorvitest.namespaces import child_of, die_with_parent
+from zorvitest.service import DAEMON, SOURCE as ROOT
+from zorvitest.wait import wait_until
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(os.path.dirname(HERE))
 SANDBOX = os.environ.get("ZORVI_SANDBOX", os.path.join(ROOT, "tools", "sandbox"))
-DAEMON = os.environ.get("ZORVI_DAEMON", os.path.join(ROOT, "build", "plain", "zorvi-upgrade")).split()
 CTL = os.environ.get("ZORVI_CTL", os.path.join(
     ROOT, "build", "plain", "tools", "zorvi-upgradectl", "zorvi-upgradectl"))
 PLAYBOOK = os.path.join(ROOT, "fleet", "rollout.yml")
-SKIP = 77
 
 NET = "10.77.0."
 BRIDGE = "zf0"
@@ -36,25 +37,6 @@ STANDIN_RULES = (f"apt-get *install* run={STANDIN}", f"dpkg -P* run={STANDIN}",
                  f"reboot run={STANDIN}")
 
 
-_LIBC = ctypes.CDLL(None, use_errno=True)
-PR_SET_PDEATHSIG = 1
-
-
-def die_with_parent():
-    """For preexec_fn: if this test ends, however it ends, its hubs end with it."""
-    _LIBC.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
-
-
-def child_of(pid):
-    """The one child of a waiting unshare --fork, or None."""
-    try:
-        with open("/proc/%d/task/%d/children" % (pid, pid), encoding="utf-8") as f:
-            kids = f.read().split()
-    except OSError:
-        return None
-    return int(kids[0]) if kids else None
-
-
 def enter_own_network(argv):
     """Runs argv again in a new network namespace; returns its exit status, or
     None when this already is that run. SIGTERM and SIGINT reach the inner run
@@ -64,8 +46,7 @@ def enter_own_network(argv):
         return None
     env = dict(os.environ, ZORVI_FLEET_NETNS="1",
                ZORVI_FLEET_OUTER_NET=os.readlink("/proc/self/ns/net"))
-    proc = subprocess.Popen(["unshare", "--net", "--fork", "--kill-child=SIGKILL", "--",
-                             sys.executable, *argv], env=env, preexec_fn=die_with_parent)
+    proc = namespaces.start(["net"], [sys.executable, *argv], env=env)
 
     def pass_on(sig, _frame):
         inner = child_of(proc.pid)
@@ -78,16 +59,6 @@ def enter_own_network(argv):
 
 def ip(*args):
     subprocess.run(["ip", *args], check=True, stdin=subprocess.DEVNULL)
-
-
-def wait_until(predicate, timeout, what, interval=0.05):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(interval)
-    raise AssertionError("timed out waiting for " + what)
 
 
 class TestHub:
@@ -116,12 +87,10 @@ class TestHub:
     def start(self, index):
         self.init = None
         with open(os.path.join(self.dir, "hub.log"), "wb") as log:
-            self.proc = subprocess.Popen(
-                ["unshare", "--mount", "--uts", "--net", "--pid", "--fork", "--mount-proc",
-                 "--propagation", "private", "--kill-child=SIGKILL", "--", sys.executable,
-                 os.path.join(HERE, "hub.py"), os.path.join(self.dir, "config.json")],
-                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
-                preexec_fn=die_with_parent)
+            self.proc = namespaces.start(
+                ["mount", "uts", "net", "pid"],
+                [sys.executable, os.path.join(HERE, "hub.py"), os.path.join(self.dir, "config.json")],
+                mount_proc=True, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
         # The pair's hub end goes into the hub's network namespace: that of its process 1.
         self.init = wait_until(lambda: child_of(self.proc.pid), 10, self.name + "'s process 1")
         ip("link", "add", "zv%02d" % index, "type", "veth", "peer", "name", "eth0",

@@ -10,10 +10,9 @@ import sys
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
 sys.dont_write_bytecode = True
 import fleet  # noqa: E402
+from zorvitest import run  # noqa: E402
 from zorvitest.procedures import MIGRATION, step  # noqa: E402
 
 HUBS = 17
@@ -200,9 +199,7 @@ class Rollout(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    if os.geteuid() != 0:
-        print("skipped: the fleet needs root (namespaces, mounts)")
-        sys.exit(fleet.SKIP)
+    run.require_root("the fleet (namespaces, mounts)")
     code = fleet.enter_own_network([os.path.abspath(__file__)] + sys.argv[1:])
     if code is not None:
         sys.exit(code)

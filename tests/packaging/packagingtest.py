@@ -8,23 +8,15 @@ Environment (set by CMakeLists.txt or packaging/test-install):
 import os
 import re
 import subprocess
-import time
+
+from zorvitest import namespaces, root
+from zorvitest.wait import wait_until  # noqa: F401  (the tests wait through this module)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.environ.get("ZORVI_SOURCE", os.path.dirname(os.path.dirname(HERE)))
 WORK = os.environ.get("ZORVI_PACKAGING_WORK", os.path.join(SOURCE, "build-packaging"))
 INROOT = os.path.join(HERE, "inroot")
 README = os.path.join(SOURCE, "packaging", "README.md")
-
-
-def wait_until(predicate, timeout, what, interval=0.05):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(interval)
-    raise AssertionError("timed out after %s s waiting for %s" % (timeout, what))
 
 
 def build(out, *options, timeout=1500):
@@ -73,48 +65,8 @@ def unexplained_tags(lintian_txt):
     return sorted(t for t in lintian_tags(lintian_txt) if "`%s`" % t not in readme)
 
 
-class Root:
+class Root(root.Root):
     """A Debian root unpacked into a folder, with commands run in it by inroot."""
-
-    def __init__(self, path):
-        self.path = path
-
-    def extract(self, tarball):
-        self.remove()
-        os.makedirs(self.path)
-        subprocess.run(["tar", "--numeric-owner", "--xattrs", "-C", self.path, "-xzf", tarball], check=True)
-
-    def remove(self):
-        if not os.path.lexists(self.path):
-            return
-        # The namespaces own every mount; one seen here would be a leak, and rm
-        # must never follow it into the machine's own files.
-        with open("/proc/self/mountinfo", encoding="utf-8") as f:
-            for line in f:
-                point = line.split()[4]
-                if point == self.path or point.startswith(self.path + "/"):
-                    raise AssertionError("%s is still mounted; not removing %s" % (point, self.path))
-        subprocess.run(["rm", "-rf", "--one-file-system", self.path], check=True)
-
-    def file(self, rel, follow=False):
-        """The host's path of rel in the root; refuses paths that lead out of it
-        (the root's absolute links, such as /var/run -> /run, would). Without
-        follow, a link at rel itself is fine: it is the link that is meant."""
-        path = os.path.join(self.path, rel.lstrip("/"))
-        real = os.path.realpath(path if follow else os.path.dirname(path))
-        if real != self.path and not real.startswith(self.path + "/"):
-            raise AssertionError("%s leads out of the root, to %s" % (rel, real))
-        return path
-
-    def exists(self, rel):
-        return os.path.lexists(self.file(rel))
-
-    def readlink(self, rel):
-        return os.readlink(self.file(rel))
-
-    def read(self, rel):
-        with open(self.file(rel, follow=True), encoding="utf-8", errors="replace") as f:
-            return f.read()
 
     def run(self, *command, service_model=None, timeout=300):
         """Runs command in the root; returns (status, output)."""
@@ -133,7 +85,7 @@ class Root:
         try:
             out, _ = proc.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
-            stop(proc)
+            namespaces.kill(proc)
             raise
         return proc.returncode, out
 
@@ -196,35 +148,20 @@ class Root:
     def processes(self):
         """[{pid, ppid, uid, argv}] of the processes whose root is this root."""
         found = []
-        for entry in os.listdir("/proc"):
-            if not entry.isdigit():
-                continue
+        for pid in self.pids():
             try:
-                if os.readlink("/proc/%s/root" % entry) != self.path:
-                    continue
-                with open("/proc/%s/cmdline" % entry, "rb") as f:
+                with open("/proc/%d/cmdline" % pid, "rb") as f:
                     argv = [a.decode(errors="replace") for a in f.read().split(b"\0") if a]
                 status = {}
-                with open("/proc/%s/status" % entry, encoding="ascii") as f:
+                with open("/proc/%d/status" % pid, encoding="ascii") as f:
                     for line in f:
                         key, _, value = line.partition(":")
                         status[key] = value.split()
             except OSError:
                 continue
-            found.append({"pid": int(entry), "ppid": int(status["PPid"][0]),
+            found.append({"pid": pid, "ppid": int(status["PPid"][0]),
                           "uid": int(status["Uid"][0]), "argv": argv})
         return found
-
-
-def stop(proc, timeout=30):
-    """SIGKILL to unshare: with --kill-child the namespace's process 1, and so
-    every process in that pid namespace, dies too."""
-    if proc.poll() is None:
-        proc.kill()
-    try:
-        proc.communicate(timeout=timeout)
-    except (subprocess.TimeoutExpired, ValueError):
-        pass
 
 
 def changed(before, after):

@@ -13,6 +13,7 @@ import subprocess
 import unittest
 
 import packagingtest as pt
+from zorvitest import namespaces
 
 ACCOUNT = "zorvi-upgrade"
 MODEL = "packaging-test"
@@ -156,7 +157,7 @@ class DaemontoolsHub(Ordered):
             open(self.root.file("/tmp/finish"), "w").close()
             proc.communicate(timeout=60)
         finally:
-            pt.stop(proc)
+            namespaces.kill(proc)
         self.assertFalse(self.root.exists("/tmp/stub-calls"), "an upgrade step ran")
 
     def supervised(self):

@@ -11,7 +11,7 @@ import time
 
 import standins
 from rehearsal import PROCEDURES, plan
-from root import wait_until
+from zorvitest.wait import wait_until
 
 # How a point's moment is found, after the step's command was announced:
 #   start        at once
@@ -145,7 +145,7 @@ def catch_unpacking(r, package, timeout):
     standin = next(p for p in standins.NEW_REPOSITORY if p.name == package)
 
     def unpacker():
-        for pid in r.root.processes():
+        for pid in r.root.pids():
             try:
                 with open("/proc/%d/cmdline" % pid, "rb") as f:
                     argv = f.read().decode("latin-1").split("\0")

@@ -10,7 +10,9 @@ import time
 
 import archive
 import standins
-from root import Root, kill_namespace, wait_until
+from root import Root
+from zorvitest import namespaces
+from zorvitest.wait import wait_until
 from zorvitest import procedures as plan
 
 WORK = os.environ["ZORVI_REHEARSAL_WORK"]
@@ -110,10 +112,10 @@ class Rehearsal:
         snapshot = os.path.join(WORK, "shared", "old-hub.tar")
         started = time.monotonic()
         if os.path.exists(snapshot):
-            self.root = Root.extract(snapshot, self.root.path)
+            self.root.extract(snapshot)
             self.timed("unpacking the old hub", started)
             return
-        self.root = Root.extract(self.artifacts["tarball"], self.root.path)
+        self.root.extract(self.artifacts["tarball"])
         self.timed("unpacking the root", started)
         started = time.monotonic()
         self.prepare()
@@ -209,8 +211,8 @@ class Rehearsal:
     def stop(self):
         """Kills the whole namespace: launcher, workers and whatever they run."""
         if self.proc is not None:
-            kill_namespace(self.proc)
-            wait_until(lambda: not self.root.processes(), 30, "the namespace's processes to end")
+            namespaces.kill(self.proc)
+            wait_until(lambda: not self.root.pids(), 30, "the namespace's processes to end")
             self.proc = None
 
     def boot(self):
@@ -232,7 +234,7 @@ class Rehearsal:
         """The programs running in the root: each a list of its arguments, the
         first being the program's name (a maintainer script's, not its shell's)."""
         found = []
-        for pid in self.root.processes():
+        for pid in self.root.pids():
             try:
                 with open("/proc/%d/cmdline" % pid, "rb") as f:
                     argv = [a.decode("latin-1") for a in f.read().split(b"\0") if a]
