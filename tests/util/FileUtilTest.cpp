@@ -21,7 +21,7 @@ protected:
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir = pattern;
     }
-    void TearDown() override { (void)system(("rm -rf '" + dir + "'").c_str()); }
+    void TearDown() override { EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0); }
 
     std::string path(const char* name) const { return dir + "/" + name; }
     static void put(const std::string& p, const std::string& content) { std::ofstream(p) << content; }
