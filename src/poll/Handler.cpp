@@ -1,4 +1,4 @@
-#include "launcher/Handler.h"
+#include "poll/Handler.h"
 
 namespace {
 
@@ -15,6 +15,8 @@ sigset_t stopSignals() {
 }
 
 } // namespace
+
+namespace Poll {
 
 Handler::Handler() {
     struct sigaction action = {};
@@ -36,3 +38,5 @@ sigset_t Handler::waitMask() {
     sigdelset(&mask, SIGINT);
     return mask;
 }
+
+} // namespace Poll

@@ -2,6 +2,8 @@
 
 #include <csignal>
 
+namespace Poll {
+
 // The stop-signal guard that main, the frontend and the backend each hold.
 // SIGTERM and SIGINT only clear a process-wide running flag. Both signals stay
 // blocked outside the waits, and every blocking wait unblocks them atomically
@@ -16,3 +18,5 @@ public:
     // The mask to wait with: the current one without the stop signals.
     static sigset_t waitMask();
 };
+
+} // namespace Poll
