@@ -20,8 +20,12 @@ Wait::Wait(bool noHang) {
 Wait::Wait(const timespec& deadline) {
     block(&deadline);
     if (pid == -1 && errno == ECHILD) {
-        // Nothing to reap until a worker is started again: just sleep.
-        Clock::sleepUntil(deadline, Poll::Handler::waitMask());
+        // Nothing to reap until a worker is started again: just sleep, with
+        // SIGCHLD blocked as between waits (the guard may have recorded its
+        // mask before SIGCHLD was blocked).
+        sigset_t mask = Poll::Handler::waitMask();
+        sigaddset(&mask, SIGCHLD);
+        Clock::sleepUntil(deadline, mask);
         pid = Poll::Handler::isRunning() ? 0 : -1;
         errno = EINTR;
     }

@@ -4,6 +4,11 @@ namespace {
 
 volatile sig_atomic_t running = 1;
 
+// Recorded when the stop signals are blocked, so that a wait (one per request
+// and worker) costs no system call to learn the mask.
+sigset_t recordedWaitMask;
+bool recorded = false;
+
 void stop(int) { running = 0; }
 
 sigset_t stopSignals() {
@@ -12,6 +17,12 @@ sigset_t stopSignals() {
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
     return set;
+}
+
+sigset_t withoutStopSignals(sigset_t mask) {
+    sigdelset(&mask, SIGTERM);
+    sigdelset(&mask, SIGINT);
+    return mask;
 }
 
 } // namespace
@@ -26,17 +37,23 @@ Handler::Handler() {
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
     sigset_t set = stopSignals();
-    sigprocmask(SIG_BLOCK, &set, nullptr);
+    sigset_t previous;
+    sigprocmask(SIG_BLOCK, &set, &previous);
+    recordedWaitMask = withoutStopSignals(previous);
+    recorded = true;
 }
+
+// The signals stay blocked. The record goes: a wait after the guard's end may
+// find the mask changed since.
+Handler::~Handler() { recorded = false; }
 
 bool Handler::isRunning() { return running != 0; }
 
 sigset_t Handler::waitMask() {
+    if (recorded) return recordedWaitMask;
     sigset_t mask;
     sigprocmask(SIG_BLOCK, nullptr, &mask);
-    sigdelset(&mask, SIGTERM);
-    sigdelset(&mask, SIGINT);
-    return mask;
+    return withoutStopSignals(mask);
 }
 
 } // namespace Poll
