@@ -14,7 +14,7 @@ public:
 
     void run(Poll::Handler& handler);
 
-    Pair& pair() { return pair_; }
+    UnixSocket::Pair& pair() { return pair_; }
     Worker& frontend() { return frontend_; }
     Worker& backend() { return backend_; }
 
@@ -29,7 +29,7 @@ private:
     } childSignal_;
     // Keep both ends open: a restarted worker takes the very same end, and
     // nothing queued in the pair is lost while a worker is replaced.
-    Pair pair_;
+    UnixSocket::Pair pair_;
     Worker frontend_;
     Worker backend_;
 };
