@@ -4,8 +4,8 @@ namespace {
 
 volatile sig_atomic_t running = 1;
 
-// Recorded when the stop signals are blocked, so that a wait (one per request
-// and worker) costs no system call to learn the mask.
+// Recorded when the stop signals are blocked: the workers wait on every
+// request, and asking the kernel for the mask each time cost a system call.
 sigset_t recordedWaitMask;
 bool recorded = false;
 
