@@ -16,7 +16,7 @@ Connection::Opened Connection::open(const std::string& path) {
     if (path.size() >= sizeof address.sun_path) return Opened::PathTooLong;
     std::memcpy(address.sun_path, path.data(), path.size());
 
-    FileDescriptor fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    UnixSocket::FileDescriptor fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     if (!fd.valid()) return Opened::Failed;
     if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == -1) {
         switch (errno) {
