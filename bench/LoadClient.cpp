@@ -4,6 +4,9 @@
 //       each client (one thread) sends "req;<n>;revert" and waits for
 //       "rsp;<n>;false;unsupported command", again and again; prints requests/s
 //       and the round trip's percentiles in microseconds
+//   zorvi-load count SOCKET REQUESTS
+//       one client, exactly REQUESTS round trips as above, so that a tracer
+//       can divide what it counted by a known number of requests
 //   zorvi-load fanout SOCKET CLIENTS TRIGGER LAST-SUFFIX [REPEAT]
 //       connects CLIENTS, one sends TRIGGER (REPEAT times, 5 ms apart), and all
 //       read notifications until each has one ending in LAST-SUFFIX or has
@@ -69,7 +72,8 @@ struct Worker {
     uint64_t errors = 0;
 };
 
-void roundTrips(const char* path, uint64_t until, Worker& w, std::atomic<int>& ready, int clients) {
+// Round trips until `until` (CLOCK_MONOTONIC) or `limit` of them, whichever comes first.
+void roundTrips(const char* path, uint64_t until, uint64_t limit, Worker& w, std::atomic<int>& ready, int clients) {
     int fd = connectTo(path);
     if (fd == -1) {
         ++w.errors;
@@ -81,7 +85,7 @@ void roundTrips(const char* path, uint64_t until, Worker& w, std::atomic<int>& r
     while (ready.load() < clients) usleep(100);
     w.samples.reserve(1 << 20);
     char request[32], expected[64], answer[512];
-    for (uint32_t n = 1; now() < until; n = n % 65535 + 1) {
+    for (uint32_t n = 1; now() < until && w.samples.size() + w.errors < limit; n = n % 65535 + 1) {
         int requestLength = snprintf(request, sizeof request, "req;%u;revert", n);
         int expectedLength = snprintf(expected, sizeof expected, "rsp;%u;false;unsupported command", n);
         uint64_t start = now();
@@ -101,14 +105,14 @@ void roundTrips(const char* path, uint64_t until, Worker& w, std::atomic<int>& r
     close(fd);
 }
 
-int roundtrip(const char* path, int clients, double seconds) {
+int roundtrip(const char* path, int clients, double seconds, uint64_t limit = UINT64_MAX) {
     std::vector<Worker> workers(static_cast<size_t>(clients));
     std::vector<std::thread> threads;
     std::atomic<int> ready{0};
     // Each thread starts its clock once all are connected, so the window is the same for all.
     uint64_t start = now() + 200000000u;
     uint64_t until = start + static_cast<uint64_t>(seconds * 1e9);
-    for (auto& w : workers) threads.emplace_back(roundTrips, path, until, std::ref(w), std::ref(ready), clients);
+    for (auto& w : workers) threads.emplace_back(roundTrips, path, until, limit, std::ref(w), std::ref(ready), clients);
     for (auto& t : threads) t.join();
     std::vector<uint64_t> all;
     uint64_t errors = 0;
@@ -117,7 +121,8 @@ int roundtrip(const char* path, int clients, double seconds) {
         errors += w.errors;
     }
     std::sort(all.begin(), all.end());
-    double elapsed = static_cast<double>(until - start) / 1e9;
+    // A counted run may end before `until`.
+    double elapsed = static_cast<double>(std::min(until, now()) - start) / 1e9;
     printf("clients=%d requests=%zu rps=%.0f p50_us=%.1f p99_us=%.1f max_us=%.1f errors=%llu\n", clients, all.size(),
            static_cast<double>(all.size()) / elapsed, percentile(all, 0.5), percentile(all, 0.99),
            percentile(all, 1.0), static_cast<unsigned long long>(errors));
@@ -191,9 +196,12 @@ int fanout(const char* path, int clients, const char* trigger, const char* lastS
 
 int main(int argc, char** argv) {
     if (argc == 5 && strcmp(argv[1], "roundtrip") == 0) return roundtrip(argv[2], atoi(argv[3]), atof(argv[4]));
+    // An hour bounds the run should the service stop answering.
+    if (argc == 4 && strcmp(argv[1], "count") == 0) return roundtrip(argv[2], 1, 3600, strtoull(argv[3], nullptr, 10));
     if ((argc == 6 || argc == 7) && strcmp(argv[1], "fanout") == 0)
         return fanout(argv[2], atoi(argv[3]), argv[4], argv[5], argc == 7 ? atoi(argv[6]) : 1);
     fprintf(stderr, "usage: zorvi-load roundtrip SOCKET CLIENTS SECONDS\n"
+                    "       zorvi-load count SOCKET REQUESTS\n"
                     "       zorvi-load fanout SOCKET CLIENTS TRIGGER LAST-SUFFIX [REPEAT]\n");
     return 2;
 }

@@ -40,7 +40,7 @@ Backend::impl* makeBackend(CStringView modelFile, CStringView stateDirectory) {
         perror("socketpair()");
         std::abort();
     }
-    UnixSocket::Socket socket{FileDescriptor(ends[0])};
+    UnixSocket::Socket socket{UnixSocket::FileDescriptor(ends[0])};
     return new Backend::impl(socket, modelFile, stateDirectory);
 }
 

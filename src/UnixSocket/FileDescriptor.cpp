@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <unistd.h>
 
+namespace UnixSocket {
+
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
     const int mine = fd_;
     fd_ = other.fd_;
@@ -28,3 +30,5 @@ int FileDescriptor::release() {
     fd_ = -1;
     return fd;
 }
+
+} // namespace UnixSocket

@@ -1,5 +1,7 @@
 #pragma once
 
+namespace UnixSocket {
+
 // Sole owner of one descriptor; -1 when it owns nothing. Move-only: moving steals
 // the number and leaves -1 behind, so every descriptor is closed exactly once.
 class FileDescriptor {
@@ -24,3 +26,5 @@ public:
 private:
     int fd_ = -1;
 };
+
+} // namespace UnixSocket

@@ -2,6 +2,8 @@
 
 #include "UnixSocket/FileDescriptor.h"
 
+namespace UnixSocket {
+
 // The two connected ends of one SOCK_SEQPACKET socket pair, non-blocking and
 // close-on-exec (fork keeps them; programs the workers exec do not). After a
 // failed creation both ends are -1 and every later use of them fails quietly.
@@ -15,3 +17,5 @@ public:
     FileDescriptor first;
     FileDescriptor second;
 };
+
+} // namespace UnixSocket

@@ -9,7 +9,8 @@
 #include <unistd.h>
 #include <utility>
 
-#include "poll/StopAwarePoll.h"
+#include "UnixSocket/Datagram.h"
+#include "poll/Group.h"
 
 namespace UnixSocket {
 
@@ -117,14 +118,7 @@ bool Server::removeClient(Client& client) {
 }
 
 bool Server::sendOn(int fd, const char* data, uint32_t length) {
-    if (fd < 0) return false;
-    // MSG_NOSIGNAL: a vanished client is an error return, not a SIGPIPE.
-    const ssize_t sent = send(fd, data, length, MSG_NOSIGNAL);
-    if (sent == -1) {
-        perror("send");
-        return false;
-    }
-    return static_cast<size_t>(sent) == length;
+    return sendDatagram(fd, data, length, "send");
 }
 
 bool Server::sendToClient(uint64_t id, const char* data, uint32_t length) {
@@ -155,18 +149,9 @@ bool Server::listenOn(StringView path) {
 }
 
 void Server::pollOnce() {
-    const Poll::DescriptorList fds = fileDescriptors();
-    // Nothing to watch (a deaf server without clients): do not sleep until a signal.
-    if (fds.empty()) return;
-    pollfd entries[Poll::kMaxDescriptorsPerPollable];
-    for (uint32_t i = 0; i < fds.size(); ++i) entries[i] = pollfd{fds[i], POLLIN, 0};
-    if (Poll::pollUntilSignal(entries, fds.size()) == -1) {
-        if (errno != EINTR) perror("poll");
-        return;
-    }
-    for (uint32_t i = 0; i < fds.size(); ++i) {
-        if (entries[i].revents != 0) (void)handleReadable(entries[i].fd);
-    }
+    // A group of one: it returns at once when there is nothing to watch (a deaf
+    // server without clients) instead of sleeping until a signal.
+    Poll::Group(*this).pollOnce();
 }
 
 } // namespace UnixSocket

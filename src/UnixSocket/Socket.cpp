@@ -6,7 +6,8 @@
 #include <unistd.h>
 #include <utility>
 
-#include "poll/StopAwarePoll.h"
+#include "UnixSocket/Datagram.h"
+#include "poll/Group.h"
 
 namespace UnixSocket {
 
@@ -25,14 +26,7 @@ Socket& Socket::operator=(Socket&& other) noexcept {
 }
 
 bool Socket::send(View<const char> message) {
-    if (!fd_.valid()) return false;
-    // MSG_NOSIGNAL: a vanished peer is an error return, not a SIGPIPE.
-    const ssize_t sent = ::send(fd_.get(), message.begin(), message.size(), MSG_NOSIGNAL);
-    if (sent == -1) {
-        perror("send()");
-        return false;
-    }
-    return static_cast<size_t>(sent) == message.size();
+    return sendDatagram(fd_.get(), message.begin(), message.size(), "send()");
 }
 
 bool Socket::receive() { return receiveWith(0) != Received::Failed; }
@@ -58,13 +52,7 @@ Socket::Received Socket::receiveWith(int flags) {
 }
 
 void Socket::waitAndReceive() {
-    if (!fd_.valid()) return;
-    pollfd entry{fd_.get(), POLLIN, 0};
-    if (Poll::pollUntilSignal(&entry, 1) == -1) {
-        if (errno != EINTR) perror("poll");
-        return;
-    }
-    if (entry.revents != 0) (void)receive();
+    Poll::Group(*this).pollOnce();
 }
 
 Poll::DescriptorList Socket::fileDescriptors() const {

@@ -5,7 +5,7 @@
 #include "UnixSocket/Socket.h"
 #include "backend/ProcedureGuard.h"
 #include "installer/Variant.h"
-#include "launcher/Handler.h"
+#include "poll/Handler.h"
 #include "protocol/Message.h"
 #include "protocol/Request.h"
 #include "util/StringView.h"
@@ -34,7 +34,7 @@ struct impl {
     // none of them may start a procedure in the next backend.
     void refuseWaitingRequests();
 
-    Handler handler;
+    Poll::Handler handler;
     UnixSocket::Socket socket;
     bool supported;
     ProcedureGuard guard;

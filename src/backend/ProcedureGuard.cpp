@@ -12,6 +12,8 @@
 
 namespace Backend {
 
+using UnixSocket::FileDescriptor;
+
 namespace {
 constexpr const char* kLockName = "procedure.lock";
 constexpr const char* kCompletedName = "completed";

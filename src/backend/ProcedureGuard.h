@@ -28,10 +28,10 @@ public:
     bool completed() const;
 
 private:
-    FileDescriptor openDirectory(bool create) const;
+    UnixSocket::FileDescriptor openDirectory(bool create) const;
 
     CStringView directory_;
-    FileDescriptor lock_;
+    UnixSocket::FileDescriptor lock_;
 };
 
 } // namespace Backend

@@ -2,8 +2,8 @@
 
 #include "UnixSocket/Server.h"
 #include "UnixSocket/Socket.h"
-#include "launcher/Handler.h"
 #include "poll/Group.h"
+#include "poll/Handler.h"
 #include "protocol/ClientProtocol.h"
 #include "protocol/Message.h"
 #include "util/StringView.h"
@@ -40,7 +40,7 @@ private:
 
     static constexpr uint64_t kClientIdMask = 0xffffffffu;
 
-    Handler handler_;
+    Poll::Handler handler_;
     UnixSocket::Socket backend_;
     UnixSocket::Server server_;
     Poll::Group group_;

@@ -43,7 +43,7 @@ TemporaryStringView nextWord(TemporaryStringView& text) {
 }
 
 uint32_t countJournal(int adminDirectory) {
-    FileDescriptor updates(::openat(adminDirectory, "updates", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UnixSocket::FileDescriptor updates(::openat(adminDirectory, "updates", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!updates.valid()) return 0;
     uint32_t pending = 0;
     alignas(dirent64) char entries[2048];
@@ -160,10 +160,10 @@ void DpkgState::List::add(TemporaryStringView name) {
 
 DpkgState DpkgState::read(CStringView directory) {
     DpkgState state;
-    FileDescriptor admin(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UnixSocket::FileDescriptor admin(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!admin.valid()) return state;
     state.journal = countJournal(admin.get());
-    FileDescriptor status(::openat(admin.get(), "status", O_RDONLY | O_CLOEXEC));
+    UnixSocket::FileDescriptor status(::openat(admin.get(), "status", O_RDONLY | O_CLOEXEC));
     if (!status.valid()) {
         perror("open");
         return state;

@@ -41,7 +41,7 @@ void Launcher::startWhenDue(Worker& worker) {
     if (worker.waiting() && Clock::reached(worker.restartAt())) worker.restart(*this);
 }
 
-bool Launcher::superviseOnce(Handler& handler) {
+bool Launcher::superviseOnce(Poll::Handler& handler) {
     // A worker that lived long enough is started again at once; one that ended
     // (or failed to fork) within its restart pause waits for the rest of it,
     // while the other worker is still reaped and restarted meanwhile.
@@ -76,7 +76,7 @@ void Launcher::shutDown() {
     }
 }
 
-void Launcher::run(Handler& handler) {
+void Launcher::run(Poll::Handler& handler) {
     while (handler.isRunning())
         if (!superviseOnce(handler)) break;
     shutDown();

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "UnixSocket/Pair.h"
-#include "launcher/Handler.h"
 #include "launcher/Worker.h"
+#include "poll/Handler.h"
 
 // Owns the worker pair for its whole life, forks the frontend (end 0) and the
 // backend (end 1), restarts whichever ends, and stops both on SIGTERM/SIGINT.
@@ -12,14 +12,14 @@ public:
     Launcher(const Launcher&) = delete;
     Launcher& operator=(const Launcher&) = delete;
 
-    void run(Handler& handler);
+    void run(Poll::Handler& handler);
 
-    Pair& pair() { return pair_; }
+    UnixSocket::Pair& pair() { return pair_; }
     Worker& frontend() { return frontend_; }
     Worker& backend() { return backend_; }
 
 private:
-    bool superviseOnce(Handler& handler);
+    bool superviseOnce(Poll::Handler& handler);
     void startWhenDue(Worker& worker);
     void shutDown();
 
@@ -29,7 +29,7 @@ private:
     } childSignal_;
     // Keep both ends open: a restarted worker takes the very same end, and
     // nothing queued in the pair is lost while a worker is replaced.
-    Pair pair_;
+    UnixSocket::Pair pair_;
     Worker frontend_;
     Worker backend_;
 };

@@ -35,10 +35,10 @@ void restoreChildSignal() {
     stopWithLauncher(parent);
     restoreChildSignal();
     // Nothing in the launcher's objects may own the pair's ends in the child.
-    Pair& pair = launcher.pair();
+    UnixSocket::Pair& pair = launcher.pair();
     int ends[2] = {pair.end(0).release(), pair.end(1).release()};
     int own = index != 0 ? 1 : 0;
-    UnixSocket::Socket socket{FileDescriptor(ends[own])};
+    UnixSocket::Socket socket{UnixSocket::FileDescriptor(ends[own])};
     ends[own] = -1;
     if (ends[1] >= 0) ::close(ends[1]);
     if (ends[0] >= 0) ::close(ends[0]);

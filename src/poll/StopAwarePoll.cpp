@@ -1,12 +1,8 @@
 #include "poll/StopAwarePoll.h"
 
-#include <csignal>
-#include <pthread.h>
+#include "poll/Handler.h"
 
 int Poll::pollUntilSignal(pollfd* fds, nfds_t count) {
-    sigset_t mask;
-    pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-    sigdelset(&mask, SIGTERM);
-    sigdelset(&mask, SIGINT);
+    const sigset_t mask = Handler::waitMask();
     return ppoll(fds, count, nullptr, &mask);
 }

@@ -11,6 +11,8 @@
 
 namespace FileUtil {
 
+using UnixSocket::FileDescriptor;
+
 namespace {
 
 constexpr char kTemporarySuffix[] = ".XXXXXX";
@@ -31,18 +33,18 @@ bool writeAll(int fd, const char* data, uint32_t length) {
 
 // A new file beside `path`, named path.XXXXXX, so that rename() stays within
 // one file system and is atomic. `name` receives its name.
-File createTemporaryBeside(CStringView path, char (&name)[PATH_MAX]) {
+FileDescriptor createTemporaryBeside(CStringView path, char (&name)[PATH_MAX]) {
     if (path.size() + sizeof(kTemporarySuffix) > sizeof(name)) {
         errno = ENAMETOOLONG;
         perror("open");
-        return File();
+        return FileDescriptor();
     }
     std::memcpy(name, path.data(), path.size());
     std::memcpy(name + path.size(), kTemporarySuffix, sizeof(kTemporarySuffix));
     int fd = mkostemp(name, O_CLOEXEC);
     if (fd == -1) {
         perror("open");
-        return File();
+        return FileDescriptor();
     }
     // Keep the permissions of the file being replaced; a new one gets 0644.
     // Not copying them is no reason to keep the old content, so failures pass.
@@ -53,29 +55,10 @@ File createTemporaryBeside(CStringView path, char (&name)[PATH_MAX]) {
     else
         kept = fchmod(fd, 0644) == 0;
     (void)kept;
-    return File(fd, true);
+    return FileDescriptor(fd);
 }
 
 } // namespace
-
-File& File::operator=(File&& other) {
-    if (this != &other) {
-        (void)close();
-        fd_ = other.fd_;
-        created_ = other.created_;
-        other.fd_ = -1;
-    }
-    return *this;
-}
-
-File::~File() { (void)close(); }
-
-bool File::close() {
-    if (fd_ < 0) return false;
-    int fd = fd_;
-    fd_ = -1; // released by the kernel even when close() reports an error
-    return ::close(fd) == 0;
-}
 
 int32_t readFile(CStringView path, char* buffer, int32_t capacity) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -113,18 +96,18 @@ int32_t readFile(CStringView path, char* buffer, int32_t capacity) {
     return result;
 }
 
-bool syncFile(const File& file) {
-    if (file.fd() == -1) return false;
-    if (::fsync(file.fd()) == -1) {
+bool syncFile(const FileDescriptor& file) {
+    if (file.get() == -1) return false;
+    if (::fsync(file.get()) == -1) {
         perror("fsync");
         return false;
     }
     return true;
 }
 
-File openParentDirectory(CStringView path) {
+FileDescriptor openParentDirectory(CStringView path) {
     uint32_t n = path.size();
-    if (n == 0) return File();
+    if (n == 0) return FileDescriptor();
     const char* p = path.data();
     char directory[PATH_MAX];
     uint32_t length;
@@ -144,15 +127,15 @@ File openParentDirectory(CStringView path) {
         }
     }
     directory[length] = '\0';
-    return File(::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC), false);
+    return FileDescriptor(::open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
 bool writeFileDurably(CStringView path, const char* data, uint32_t length) {
     char temporary[PATH_MAX];
-    File file = createTemporaryBeside(path, temporary);
-    if (file.fd() == -1) return false;
+    FileDescriptor file = createTemporaryBeside(path, temporary);
+    if (file.get() == -1) return false;
 
-    bool ok = writeAll(file.fd(), data, length) && syncFile(file);
+    bool ok = writeAll(file.get(), data, length) && syncFile(file);
     if (ok && !file.close()) {
         perror("close");
         ok = false;
@@ -168,7 +151,7 @@ bool writeFileDurably(CStringView path, const char* data, uint32_t length) {
     }
 
     // The rename is durable only once the directory entry is.
-    File directory = openParentDirectory(path);
+    FileDescriptor directory = openParentDirectory(path);
     if (!syncFile(directory)) ::sync();
     return true;
 }

@@ -8,6 +8,7 @@
 
 namespace {
 
+using UnixSocket::FileDescriptor;
 bool isOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
 
 int openNull() { return open("/dev/null", O_RDONLY | O_CLOEXEC); }

@@ -12,6 +12,7 @@
 
 namespace {
 
+using UnixSocket::Pair;
 struct Echo {
     void onMessage(UnixSocket::Socket& socket, View<const char> message) { (void)socket.send(message); }
 };

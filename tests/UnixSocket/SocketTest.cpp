@@ -12,6 +12,7 @@
 
 namespace {
 
+using UnixSocket::FileDescriptor;
 using UnixSocket::Socket;
 
 // One end as a Socket under test, the other as a raw descriptor acting as the peer.

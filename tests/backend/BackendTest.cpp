@@ -34,7 +34,7 @@ protected:
 
     // Builds the backend on end 1 and returns the model line it logged.
     std::string construct(std::optional<Backend::impl>& backend) {
-        UnixSocket::Socket given{FileDescriptor(ends[1])};
+        UnixSocket::Socket given{UnixSocket::FileDescriptor(ends[1])};
         ends[1] = -1;
         std::string log = captureStdout([&] { backend.emplace(given, modelPath(), statePath()); });
         EXPECT_EQ(given.fd(), -1); // the descriptor moved over
@@ -132,7 +132,7 @@ TEST_F(BackendTest, AProcedureIsExclusiveForTheWholeMachine) {
     construct(first);
     int other[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, other), 0);
-    UnixSocket::Socket given{FileDescriptor(other[1])};
+    UnixSocket::Socket given{UnixSocket::FileDescriptor(other[1])};
     std::optional<Backend::impl> second;
     captureStdout([&] { second.emplace(given, modelPath(), statePath()); });
     EXPECT_EQ(ask(*first, Request::EraseUpgrade), "rsp;31;true;");
@@ -238,7 +238,7 @@ TEST_F(BackendTest, StartsIdleAndExitsWhenThePairIsGone) {
     if (child == 0) {
         dup2(out[1], STDOUT_FILENO);
         close(ends[0]); // the only other holder of the pair: end-of-stream at once
-        UnixSocket::Socket given{FileDescriptor(ends[1])};
+        UnixSocket::Socket given{UnixSocket::FileDescriptor(ends[1])};
         Backend::impl backend(given, modelPath(), statePath());
         _exit(backend.run());
     }

@@ -8,7 +8,7 @@ import os
 import re
 
 MAN_PAGE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
-                        "tools", "zorvi-upgradectl", "zorvi-upgradectl.1")
+                        "ctl", "zorvi-upgradectl.1")
 
 
 def documented(path=MAN_PAGE):

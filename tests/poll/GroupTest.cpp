@@ -15,6 +15,7 @@
 namespace {
 
 using UnixSocket::Client;
+using UnixSocket::FileDescriptor;
 using UnixSocket::Server;
 using UnixSocket::Socket;
 

@@ -21,7 +21,7 @@ protected:
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir = pattern;
     }
-    void TearDown() override { (void)system(("rm -rf '" + dir + "'").c_str()); }
+    void TearDown() override { EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0); }
 
     std::string path(const char* name) const { return dir + "/" + name; }
     static void put(const std::string& p, const std::string& content) { std::ofstream(p) << content; }
@@ -123,27 +123,26 @@ TEST_F(FileUtilTest, ParentDirectoryOfEachPathShape) {
         const char* directory;
     } cases[] = {{"a/b/c", "a/b"}, {"a/b/", "a"}, {"c", "."}, {"/c", "/"}, {"/", "/"}};
     for (auto& c : cases) {
-        FileUtil::File f = FileUtil::openParentDirectory(CStringView::fromCString(c.path));
-        ASSERT_GE(f.fd(), 0) << c.path;
-        EXPECT_FALSE(f.created());
+        UnixSocket::FileDescriptor f = FileUtil::openParentDirectory(CStringView::fromCString(c.path));
+        ASSERT_GE(f.get(), 0) << c.path;
         struct stat got, want;
-        fstat(f.fd(), &got);
+        fstat(f.get(), &got);
         stat(c.directory, &want);
         EXPECT_EQ(got.st_ino, want.st_ino) << c.path;
     }
-    EXPECT_EQ(FileUtil::openParentDirectory(CStringView()).fd(), -1);
-    EXPECT_EQ(FileUtil::openParentDirectory("no/such/x").fd(), -1);
+    EXPECT_EQ(FileUtil::openParentDirectory(CStringView()).get(), -1);
+    EXPECT_EQ(FileUtil::openParentDirectory("no/such/x").get(), -1);
     ASSERT_EQ(chdir("/"), 0);
 }
 
 TEST_F(FileUtilTest, SyncFileRefusesAClosedFile) {
-    FileUtil::File none;
+    UnixSocket::FileDescriptor none;
     EXPECT_FALSE(FileUtil::syncFile(none));
-    FileUtil::File f(open(dir.c_str(), O_RDONLY | O_DIRECTORY), false);
+    UnixSocket::FileDescriptor f(open(dir.c_str(), O_RDONLY | O_DIRECTORY));
     EXPECT_TRUE(FileUtil::syncFile(f));
-    int fd = f.fd();
-    FileUtil::File moved(std::move(f));
-    EXPECT_EQ(f.fd(), -1);
+    int fd = f.get();
+    UnixSocket::FileDescriptor moved(std::move(f));
+    EXPECT_EQ(f.get(), -1);
     EXPECT_TRUE(moved.close());
     EXPECT_EQ(fcntl(fd, F_GETFD), -1); // really closed
 }

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 
 #include "StopSignal.h"
+#include "UnixSocket/Datagram.h"
 
 Connection::Opened Connection::open(const std::string& path) {
     sockaddr_un address;
@@ -16,7 +17,7 @@ Connection::Opened Connection::open(const std::string& path) {
     if (path.size() >= sizeof address.sun_path) return Opened::PathTooLong;
     std::memcpy(address.sun_path, path.data(), path.size());
 
-    FileDescriptor fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    UnixSocket::FileDescriptor fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     if (!fd.valid()) return Opened::Failed;
     if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == -1) {
         switch (errno) {
@@ -36,13 +37,7 @@ Connection::Opened Connection::open(const std::string& path) {
 }
 
 bool Connection::send(std::string_view text) {
-    // MSG_NOSIGNAL: a service that went away is an error here, not a SIGPIPE.
-    const ssize_t sent = ::send(fd_.get(), text.data(), text.size(), MSG_NOSIGNAL);
-    if (sent == -1) {
-        perror("zorvi-upgradectl: send");
-        return false;
-    }
-    return static_cast<size_t>(sent) == text.size();
+    return UnixSocket::sendDatagram(fd_.get(), text.data(), text.size(), "zorvi-upgradectl: send");
 }
 
 Connection::Received Connection::receive(int timeoutMs, std::string& datagram, bool& truncated) {

@@ -25,5 +25,5 @@ public:
     Received receive(int timeoutMs, std::string& datagram, bool& truncated);
 
 private:
-    FileDescriptor fd_;
+    UnixSocket::FileDescriptor fd_;
 };
