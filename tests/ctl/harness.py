@@ -19,7 +19,7 @@ from zorvitest.service import SOURCE, Service
 from zorvitest.wait import scaled, wait_until  # noqa: F401
 
 CLIENT = os.environ.get("ZORVI_CTL", os.path.join(
-    SOURCE, "build", "plain", "tools", "zorvi-upgradectl", "zorvi-upgradectl")).split()
+    SOURCE, "build", "plain", "ctl", "zorvi-upgradectl")).split()
 
 # Every stub call takes this long, so a procedure runs long enough to watch
 # (about 30 calls: 1.5 s for the erase procedure).

@@ -23,7 +23,7 @@ from zorvitest.wait import wait_until
 HERE = os.path.dirname(os.path.abspath(__file__))
 SANDBOX = os.environ.get("ZORVI_SANDBOX", os.path.join(ROOT, "tools", "sandbox"))
 CTL = os.environ.get("ZORVI_CTL", os.path.join(
-    ROOT, "build", "plain", "tools", "zorvi-upgradectl", "zorvi-upgradectl"))
+    ROOT, "build", "plain", "ctl", "zorvi-upgradectl"))
 PLAYBOOK = os.path.join(ROOT, "fleet", "rollout.yml")
 
 NET = "10.77.0."
