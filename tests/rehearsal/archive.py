@@ -12,6 +12,7 @@ import hashlib
 import os
 import shutil
 import subprocess
+import tempfile
 
 # Where the repository lives inside the root.
 REPOSITORY_IN_ROOT = "/srv/rehearsal/repo"
@@ -33,12 +34,12 @@ Pin-Priority: 1001
 
 
 class Keys:
-    """Two signing keys in a private gpg home."""
+    """Two signing keys in a private gpg home, under /tmp: gpg puts its agent's
+    socket in the home, and a home deep in a build folder passes the 108 bytes
+    a socket address holds."""
 
-    def __init__(self, home):
-        self.home = home
-        shutil.rmtree(home, ignore_errors=True)
-        os.makedirs(home, mode=0o700)
+    def __init__(self):
+        self.home = tempfile.mkdtemp(prefix="zorvi-gpg-")
         self.new = self._generate("Verdanta Rehearsal <rehearsal@verdanta.example>")
         self.old = self._generate("Verdanta Legacy Rehearsal <legacy@verdanta.example>")
 
@@ -65,6 +66,7 @@ class Keys:
         """Stops the agent gpg started for this home."""
         subprocess.run(["gpgconf", "--homedir", self.home, "--kill", "all"], check=False,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        shutil.rmtree(self.home, ignore_errors=True)
 
 
 def _digests(path):

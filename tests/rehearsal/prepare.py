@@ -72,7 +72,7 @@ def main():
     shutil.rmtree(SHARED, ignore_errors=True)
     os.makedirs(SHARED)
     scratch = os.path.join(SHARED, "scratch")
-    keys = archive.Keys(os.path.join(SHARED, "gnupg"))
+    keys = archive.Keys()
     try:
         repo = build_repository(keys, scratch)
         old = build_all(standins.OLD_STACK, os.path.join(SHARED, "old"), scratch)
