@@ -135,7 +135,9 @@ class Rollout(unittest.TestCase):
         self.assertEqual(self.fleet.hub(UNSUPPORTED).procedures_run(), 0)
         upgraded = records["hub04"]
         self.assertIsNone(upgraded["failed_step"])
-        self.assertGreater(upgraded["seconds"]["total"], upgraded["seconds"]["procedure"])
+        # The procedure's own time is null when the hub restarted before its
+        # client's end was seen; known, it lies within the hub's whole turn.
+        self.assertGreater(upgraded["seconds"]["total"], upgraded["seconds"]["procedure"] or 0)
         self.assertIsNotNone(upgraded["times"]["returned"])
         self.assertRegex(output, r"failed\s+3\s+hub02, hub05, hub06")
         self.assertRegex(output, r"2\s+install_zip_gateway \(Installing Z/IP gateway\): hub05, hub06")
