@@ -82,7 +82,7 @@ int runFrontend(UnixSocket::Socket& socket) {
     pid_t launcher = ::getppid();
     Privileges::User user = Privileges::lookUpUser(kServiceAccount);
     if (!user.valid()) return 1;
-    if (!Privileges::createRuntimeDirectory(kRuntimeDirectory, user)) return 1;
+    if (!Privileges::createRuntimeDirectory(ClientProtocol::kRuntimeDirectory, user)) return 1;
     if (!Privileges::dropPrivileges(user)) return 1;
     // Changing the ids cleared the parent-death signal the launcher's child set:
     // without it again, a killed launcher would leave this worker serving clients.

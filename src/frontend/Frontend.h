@@ -9,7 +9,6 @@
 #include "util/StringView.h"
 
 inline constexpr StringView kServiceAccount = "zorvi-upgrade";
-inline constexpr StringView kRuntimeDirectory = "/var/run/verdanta/zorvi-upgrade";
 
 // The unprivileged worker that faces clients: relays their requests to the
 // backend and the backend's answers and progress back, and replays the latest

@@ -1,5 +1,7 @@
 #include "frontend/Privileges.h"
 
+#include "protocol/ClientProtocol.h"
+
 #include <cerrno>
 #include <cstring>
 #include <error.h>
@@ -16,7 +18,6 @@ namespace Privileges {
 
 namespace {
 
-constexpr char kBaseDirectory[] = "/var/run/verdanta";
 constexpr mode_t kDirectoryMode = 0755;
 constexpr mode_t kCreationMask = 002;
 
@@ -107,7 +108,7 @@ User lookUpUser(StringView name) {
 bool createRuntimeDirectory(StringView path, const User& user) {
     if (!user.valid()) return false;
     mode_t previous = ::umask(kCreationMask);
-    bool ok = makeDirectory(kBaseDirectory) && makeDirectory(path.data()) && chownToUser(path.data(), user);
+    bool ok = makeDirectory(ClientProtocol::kBaseDirectory) && makeDirectory(path.data()) && chownToUser(path.data(), user);
     ::umask(previous);
     return ok;
 }

@@ -10,7 +10,24 @@
 // and notifications "nfy;<procedure>;<percent>;<key>;;<text>" or "nfy;idle;;;".
 namespace ClientProtocol {
 
+// Where the socket lives: the frontend creates both folders, root's, and hands
+// the inner one to its account.
+inline constexpr char kBaseDirectory[] = "/var/run/verdanta";
+inline constexpr char kRuntimeDirectory[] = "/var/run/verdanta/zorvi-upgrade";
 inline constexpr char kSocketPath[] = "/var/run/verdanta/zorvi-upgrade/socket";
+
+// True when `path` names an entry directly inside `directory`.
+template <unsigned N, unsigned M>
+constexpr bool isInside(const char (&directory)[N], const char (&path)[M]) {
+    if (M <= N + 1 || path[N - 1] != '/') return false;
+    for (unsigned i = 0; i + 1 < N; ++i)
+        if (directory[i] != path[i]) return false;
+    for (unsigned i = N; i + 1 < M; ++i)
+        if (path[i] == '/') return false;
+    return true;
+}
+static_assert(isInside(kBaseDirectory, kRuntimeDirectory) && isInside(kRuntimeDirectory, kSocketPath),
+              "the socket's path names its folders");
 
 inline constexpr char kRequestPrefix[] = "req;";
 inline constexpr char kResponsePrefix[] = "rsp;";
