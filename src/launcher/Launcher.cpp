@@ -22,7 +22,7 @@ bool earlier(const timespec& a, const timespec& b) {
 } // namespace
 
 Launcher::ChildSignal::ChildSignal() {
-    // A handler (not SIG_DFL, which discards the signal) so that sigsuspend in
+    // A handler (not SIG_DFL, which discards the signal) so that ppoll in
     // a blocking Wait returns when a child ends; blocked outside that wait.
     struct sigaction action = {};
     action.sa_handler = childEnded;
