@@ -49,7 +49,7 @@ endif()
 # ctest and gtest_discover_tests run every target binary through this, so an
 # instruction the ARM1176 lacks ends the run with SIGILL. A static binary needs
 # nothing else; the emulator is the static one, as the end-to-end tests run it in
-# a root that holds no shared library (tools/sandbox --empty-root).
+# a root that holds no shared library (dev/sandbox --empty-root).
 # A dynamic binary starts through the armel loader of the cross toolchain, told
 # to take its libraries from the same tree: qemu's -L prefix would also serve the
 # loader from there, but then lets the libraries come from the host's

@@ -21,7 +21,7 @@ from zorvitest.service import DAEMON, SOURCE as ROOT
 from zorvitest.wait import wait_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SANDBOX = os.environ.get("ZORVI_SANDBOX", os.path.join(ROOT, "tools", "sandbox"))
+SANDBOX = os.environ.get("ZORVI_SANDBOX", os.path.join(ROOT, "dev", "sandbox"))
 CTL = os.environ.get("ZORVI_CTL", os.path.join(
     ROOT, "build", "plain", "ctl", "zorvi-upgradectl"))
 PLAYBOOK = os.path.join(ROOT, "fleet", "rollout.yml")

@@ -2,7 +2,7 @@
 
 Gives the hub its private /root, /run, model file, package database and boot id,
 configures its address once the fleet has handed it a network interface, then
-runs an SSH server and the service in tools/sandbox. A reboot that the service's
+runs an SSH server and the service in dev/sandbox. A reboot that the service's
 last step asks for (the stand-in writes /run/reboot-requested) restarts the
 service, as a reboot would, with a new boot id. SIGTERM ends the hub.
 

@@ -1,7 +1,7 @@
 """What the packaging tests share: where things are, the package builder, and a
 throwaway Debian root that commands run in through ./inroot.
 
-Environment (set by CMakeLists.txt or packaging/test-install):
+Environment (set by CMakeLists.txt or tests/packaging/run):
   ZORVI_SOURCE         the source tree
   ZORVI_PACKAGING_WORK a folder of the build for packages, roots and logs
 """

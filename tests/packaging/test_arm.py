@@ -73,7 +73,7 @@ class ArmBuild:
                 os.chmod(files[-1], 0o755)
             for check in (["check-arch", tmp], ["check-static", *files]):
                 with self.subTest(check=check[0]):
-                    done = subprocess.run([os.path.join(pt.SOURCE, "tools", "arm", check[0]), *check[1:]],
+                    done = subprocess.run([os.path.join(pt.SOURCE, "dev", "arm", check[0]), *check[1:]],
                                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=60)
                     self.assertEqual(done.returncode, 0, done.stdout)
 

@@ -75,7 +75,7 @@ class DaemontoolsHub(Ordered):
         cls.debs = pt.debs(os.path.join(pt.WORK, "amd64"))
         if "zorvi-upgrade" not in cls.debs:
             raise unittest.SkipTest("no amd64 package in %s/amd64 (packaging_build_amd64 makes it)" % pt.WORK)
-        tarball = subprocess.run([os.path.join(pt.SOURCE, "tools", "rehearsal", "build-root")], check=True,
+        tarball = subprocess.run([os.path.join(pt.SOURCE, "tests", "rehearsal", "build-root")], check=True,
                                  stdout=subprocess.PIPE, text=True, timeout=1500).stdout.split()[-1]
         cls.root = pt.Root(os.path.join(cls.work, "root"))
         cls.root.extract(tarball)

@@ -1,6 +1,6 @@
 """What every rehearsal shares, made once per run of the suite (CTest fixture).
 
-  - the cached Debian root (tools/rehearsal/build-root);
+  - the cached Debian root (tests/rehearsal/build-root);
   - the signing keys, the stand-in packages and the signed local repository;
   - the service's data files generated to match, and the service itself: our
     own package built with those data files (packaging/build --data), or the
@@ -66,7 +66,7 @@ def build_service(data):
 
 def main():
     start = time.monotonic()
-    tarball = subprocess.run([os.path.join(SOURCE, "tools", "rehearsal", "build-root"), "--cache", CACHE],
+    tarball = subprocess.run([os.path.join(SOURCE, "tests", "rehearsal", "build-root"), "--cache", CACHE],
                              check=True, stdout=subprocess.PIPE, text=True).stdout.strip().splitlines()[-1]
     log("root %s" % tarball)
     shutil.rmtree(SHARED, ignore_errors=True)

@@ -1,4 +1,4 @@
-"""Shared by the sandbox's tests: running tools/sandbox and reading what it left."""
+"""Shared by the sandbox's tests: running dev/sandbox and reading what it left."""
 
 import contextlib
 import functools
@@ -13,7 +13,7 @@ from zorvitest import run
 from zorvitest.service import SOURCE as ROOT, stub_calls
 from zorvitest.wait import wait_until
 
-SANDBOX = os.path.join(ROOT, "tools", "sandbox")
+SANDBOX = os.path.join(ROOT, "dev", "sandbox")
 PYTHON = sys.executable
 LIMIT = 30  # seconds any one sandbox run may take
 

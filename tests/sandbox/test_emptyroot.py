@@ -13,7 +13,7 @@ class EmptyRoot(SandboxCase):
     def setUp(self):
         super().setUp()
         if not os.path.isfile(SHELL):
-            self.skipTest(f"{SHELL} is not installed (tools/deps/sandbox.list)")
+            self.skipTest(f"{SHELL} is not installed (dev/deps/sandbox.list)")
 
     def shell_in(self, script, *options):
         return self.run_in([SHELL, "-c", script], "--empty-root", *options)

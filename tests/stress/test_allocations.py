@@ -1,6 +1,6 @@
 """No heap on the I/O paths: the workers allocate nothing after start-up.
 
-The daemon runs with tools/alloccount preloaded; every process keeps its own
+The daemon runs with dev/alloccount preloaded; every process keeps its own
 counts. Start-up may allocate (account lookup, privilege drop); from then on
 100,000 requests and a whole upgrade procedure must add none in any of the
 three processes.

@@ -1,8 +1,8 @@
-"""zorvi-upgrade started in the sandbox (tools/sandbox), and clients of it.
+"""zorvi-upgrade started in the sandbox (dev/sandbox), and clients of it.
 
 The programs come from CMake: ZORVI_DAEMON (may carry an emulator prefix,
 "qemu-arm ... zorvi-upgrade") and ZORVI_SANDBOX (may carry options,
-"tools/sandbox --empty-root" for a static build). Every wait is bounded and
+"dev/sandbox --empty-root" for a static build). Every wait is bounded and
 every process a test starts is ended by its pid.
 """
 import os
@@ -17,7 +17,7 @@ from . import pids, wait
 from .wait import wait_until
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
-SANDBOX = os.environ.get("ZORVI_SANDBOX", os.path.join(SOURCE, "tools", "sandbox")).split()
+SANDBOX = os.environ.get("ZORVI_SANDBOX", os.path.join(SOURCE, "dev", "sandbox")).split()
 # The empty root has no perl (for the mend-dpkg stub action) and runs only the
 # daemon itself, not a shell line around it.
 EMPTY_ROOT = "--empty-root" in SANDBOX
@@ -89,7 +89,7 @@ class Service:
     stdout and stderr kept in files there."""
 
     def __init__(self, *options, wait_ready=True, state=None, command=None, step_delay=None):
-        """`options` go to tools/sandbox; "{state}" in them is the state directory
+        """`options` go to dev/sandbox; "{state}" in them is the state directory
         (the only host directory that the empty root of a static build holds).
         state: the directory of an earlier run whose /run this one keeps, as a
         restart of the service on the same hub would. command: what runs in the
