@@ -40,3 +40,14 @@ guest_kernel_inputs() {
 guest_kernel_hash() {
   guest_kernel_inputs | sha256sum | cut -c1-16
 }
+
+# Debian's own Pi kernel for armel, as a hub would run it: the packages of the
+# version that the meta-package linux-image-rpi points to, one directory per
+# version under the cache (see fetch-kernel).
+GUEST_KERNEL_META=linux-image-rpi:armel
+
+# Prints "PACKAGE VERSION" of the image that GUEST_KERNEL_META depends on now.
+guest_debian_kernel() {
+  apt-cache show --no-all-versions "$GUEST_KERNEL_META" 2>/dev/null |
+    sed -n 's/^Depends: .*\(linux-image-[^ ,]*-rpi\) (= \([^)]*\)).*/\1 \2/p' | head -n 1
+}
