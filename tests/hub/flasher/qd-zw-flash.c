@@ -128,7 +128,8 @@ static int send_frame(int fd, uint8_t type, uint16_t seq, const uint8_t *payload
 	f[3] = seq & 0xff;
 	f[4] = len >> 8;
 	f[5] = len & 0xff;
-	memcpy(f + FRAME_HEADER, payload, len);
+	if (len)	/* DONE has no payload, and memcpy takes no null pointer */
+		memcpy(f + FRAME_HEADER, payload, len);
 	crc = crc16(f + 1, FRAME_HEADER - 1 + len);
 	f[FRAME_HEADER + len] = crc >> 8;
 	f[FRAME_HEADER + len + 1] = crc & 0xff;
