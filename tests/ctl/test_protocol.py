@@ -9,7 +9,7 @@ import tempfile
 import threading
 import unittest
 
-from harness import LOST, REFUSED, SUCCESS, TIMED_OUT, run_client, scaled
+from harness import BUSY, LOST, REFUSED, SUCCESS, TIMED_OUT, run_client, scaled
 
 
 class FakeService:
@@ -101,6 +101,20 @@ class Protocol(unittest.TestCase):
         # Responses to other ids are passed over; one without an id is ours.
         self.assertEqual(r.returncode, REFUSED, r.stderr)
         self.assertEqual(r.stderr, "zorvi-upgradectl: cancel refused: invalid request\n")
+
+    def test_both_refusals_of_a_running_or_finished_procedure_are_busy(self):
+        # Another client's request got in between the replay (idle) and ours:
+        # the service refuses ours, and the client must not call that a plain refusal.
+        for i, reason in enumerate(("upgrade already in progress", "upgrade completed, hub is restarting")):
+            with self.subTest(reason=reason):
+                if self.fake:
+                    self.fake.close()
+                self.path = os.path.join(self.dir, "socket%d" % i)
+                self.play(("send", b"nfy;idle;;;"), ("recv",), ("send", b"rsp;;false;" + reason.encode()),
+                          ("wait",))
+                r = self.client("upgrade")
+                self.assertEqual(r.returncode, BUSY, r.stderr)
+                self.assertEqual(r.stderr, "zorvi-upgradectl: upgrade refused: %s\n" % reason)
 
     def test_an_answer_that_never_comes_times_out(self):
         self.play(("send", b"nfy;idle;;;"), ("recv",), ("wait",))
