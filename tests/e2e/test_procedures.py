@@ -103,7 +103,7 @@ class RequestsDuringAProcedure(unittest.TestCase):
     GATE = ("--rule", "apt-get update gate={state}/gate")
 
     def procedures_run(self, s):
-        """How many procedures the stubs saw: each one starts with its cp step."""
+        """How many procedures the stubs saw through to the end: each ends with its reboot step."""
         return [n for n, a, _ in s.stub_calls()].count("reboot")
 
     def test_requests_are_refused_at_once_and_never_carried_out_later(self):
