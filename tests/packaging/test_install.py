@@ -241,6 +241,27 @@ class DaemontoolsHub(Ordered):
         left = [p for p in pt.changed(self.before, self.root.snapshot()) if not bookkeeping(p)]
         self.assertEqual(left, [])
 
+    def test_8_an_image_made_in_a_chroot_for_systemd_gets_no_daemontools_link(self):
+        # A hub maker's image: systemd is the init that will boot it, but it
+        # does not run where the package is installed.
+        made = [p for p in ("/lib/systemd", "/lib/systemd/systemd") if not self.root.exists(p)]
+        if "/lib/systemd" in made:
+            os.makedirs(self.root.file("/lib/systemd"))
+        if "/lib/systemd/systemd" in made:
+            self.root.write("/lib/systemd/systemd", "", 0o755)
+        os.symlink("/lib/systemd/systemd", self.root.file("/sbin/init"))
+        try:
+            self.root.sh("dpkg -i %s" % self.deb)
+            self.assertFalse(self.root.exists("/etc/service/zorvi-upgrade"), "svscan would start it beside the unit")
+            self.assertTrue(self.root.exists("/etc/systemd/system/multi-user.target.wants/zorvi-upgrade.service"))
+            self.root.sh("dpkg -P zorvi-upgrade")
+        finally:
+            os.unlink(self.root.file("/sbin/init"))
+            for path in reversed(made):
+                (os.rmdir if path == "/lib/systemd" else os.unlink)(self.root.file(path))
+        left = [p for p in pt.changed(self.before, self.root.snapshot()) if not bookkeeping(p)]
+        self.assertEqual(left, [])
+
 
 if __name__ == "__main__":
     unittest.main()
