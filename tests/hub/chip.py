@@ -14,6 +14,7 @@ import binascii
 import os
 import re
 import socket
+import time
 import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -160,7 +161,15 @@ def main():
     parser.add_argument("--garble", type=int, default=0, help="garble this many data frames")
     args = parser.parse_args()
     with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-        s.connect(args.connect)
+        # The emulator makes its socket before it listens on it.
+        for attempt in range(100):
+            try:
+                s.connect(args.connect)
+                break
+            except (FileNotFoundError, ConnectionRefusedError):
+                if attempt == 99:
+                    raise
+                time.sleep(0.1)
         Chip(args.state, args.refuse, args.garble).serve(s.fileno())
 
 

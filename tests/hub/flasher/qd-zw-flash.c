@@ -300,6 +300,8 @@ int main(int argc, char **argv)
 	size_t size = 0;
 	uint32_t crc = 0;
 	uint16_t seq = 1;
+	struct timespec started, ended;
+	double seconds;
 	int fd, status;
 
 	for (int i = 1; i < argc; i++) {
@@ -338,6 +340,7 @@ int main(int argc, char **argv)
 	if (fd < 0)
 		return 2;
 
+	clock_gettime(CLOCK_MONOTONIC, &started);
 	hello[0] = flags;
 	for (int i = 0; i < 4; i++) {
 		hello[1 + i] = (uint8_t)(size >> (24 - 8 * i));
@@ -352,8 +355,12 @@ int main(int argc, char **argv)
 	if (status == 0)
 		status = exchange(fd, FRAME_DONE, seq, NULL, 0);
 	close(fd);
+	clock_gettime(CLOCK_MONOTONIC, &ended);
+	seconds = (double)(ended.tv_sec - started.tv_sec) + (ended.tv_nsec - started.tv_nsec) / 1e9;
+	/* The rate counts the image's bytes, not the frames' overhead. */
 	if (status == 0)
-		printf(PROGRAM ": %s%zu bytes written, network memory %s\n", image_path ? "" : "no image, ",
-		       size, flags & FLAG_MIGRATE_NVM ? "kept" : "erased");
+		printf(PROGRAM ": %s%zu bytes written, network memory %s, in %.2f s (%.0f bytes/s)\n",
+		       image_path ? "" : "no image, ", size, flags & FLAG_MIGRATE_NVM ? "kept" : "erased",
+		       seconds, seconds > 0 ? (double)size / seconds : 0.0);
 	return status;
 }
