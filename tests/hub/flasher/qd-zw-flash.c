@@ -304,6 +304,8 @@ int main(int argc, char **argv)
 	double seconds;
 	int fd, status;
 
+	/* Lines in the order they happen, also when a log pipe takes both streams. */
+	setvbuf(stdout, NULL, _IOLBF, 0);
 	for (int i = 1; i < argc; i++) {
 		if (!strcmp(argv[i], "--") && i + 2 == argc) {
 			port = argv[i + 1];
