@@ -22,6 +22,8 @@ SCALE = float(os.environ.get("ZORVI_TIME_SCALE", "1"))
 CMDLINE = "console=ttyAMA0,115200 root=/dev/mmcblk0 rootfstype=ext4 rootwait rw 8250.nr_uarts=0"
 # The chip's network memory before the upgrade: what --migrate-nvm must keep.
 NETWORK_MEMORY = b"home network: 23 nodes\n" * 40
+# Records shown as they come, so that a person can follow the hub.
+FOLLOWED = ("ready", "json", "client", "error", "end")
 RECORD = re.compile(r"HUB (\w[\w-]*)(?: (.*))?$")
 # Oops, BUG, panics and stack dumps fail a boot wherever they appear.
 TROUBLE = re.compile(r"Oops|BUG:|Kernel panic|Call trace:|Backtrace:|Unable to handle")
@@ -66,6 +68,7 @@ class Hub:
     def __init__(self, name, refuse=None):
         with open(os.path.join(WORK, "shared", "artifacts.json"), encoding="utf-8") as f:
             self.artifacts = json.load(f)
+        self.name = name
         self.work = os.path.join(WORK, name)
         shutil.rmtree(self.work, ignore_errors=True)
         os.makedirs(self.work)
@@ -140,6 +143,9 @@ class Hub:
                         m = RECORD.search(text)
                         if m:
                             records.append((time.monotonic() - started, m.group(1), m.group(2) or ""))
+                            if m.group(1) in FOLLOWED:
+                                print("%s boot %d: %s %s" % (self.name, self.boots, m.group(1), m.group(2)),
+                                      flush=True)
         finally:
             ended = qemu.poll() is not None or self._wait(qemu, 5)
             if not ended:
