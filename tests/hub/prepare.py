@@ -20,7 +20,6 @@ import shutil
 import subprocess
 import sys
 import time
-import zlib
 
 import archive
 import standins
@@ -167,26 +166,12 @@ def main():
     log("root %s (%.0f s)" % (base, time.monotonic() - start))
     subprocess.run(["rm", "-rf", "--one-file-system", SHARED], check=True)
     os.makedirs(SHARED)
-    scratch = os.path.join(SHARED, "scratch")
-    keys = archive.Keys()
-    try:
-        repo = build_repository(keys, scratch)
-        os.makedirs(os.path.join(SHARED, "old"))
-        old = [p.build(os.path.join(SHARED, "old"), scratch) for p in standins.OLD_STACK]
-        data = os.path.join(SHARED, "data")
-        archive.write_data_files(data, keys)
-        legacy_key = os.path.join(SHARED, "legacy.asc")
-        with open(legacy_key, "wb") as f:
-            f.write(keys.export(keys.old, armor=True))
-        new_key = keys.new
-    finally:
-        keys.close()
-    shutil.rmtree(scratch)
+    made = archive.make_sources(SHARED, build_repository)
     step = time.monotonic()
-    ours = build_ours(data)
+    ours = build_ours(made["data"])
     log("our packages %s (%.0f s)" % (" ".join(map(os.path.basename, ours)), time.monotonic() - step))
     step = time.monotonic()
-    root = make_old_hub(base, repo, old, ours, legacy_key)
+    root = make_old_hub(base, made["repo"], made["old"], ours, made["legacy_key"])
     release = boot_files(root)
     log("old hub (%.0f s)" % (time.monotonic() - step))
     step = time.monotonic()
@@ -199,7 +184,7 @@ def main():
     subprocess.run(["rm", "-rf", "--one-file-system", root], check=True)
     log("SD card image (%.0f s)" % (time.monotonic() - step))
     artifacts = {"image": image, "boot": os.path.join(SHARED, "boot"), "release": release,
-                 "new_key": new_key, "firmware_crc": "%08x" % zlib.crc32(firmware())}
+                 "new_key": made["new_key"]}
     with open(os.path.join(SHARED, "artifacts.json"), "w", encoding="utf-8") as f:
         json.dump(artifacts, f, indent=1)
     log("done in %.0f s" % (time.monotonic() - start))

@@ -58,6 +58,10 @@ class HubTest(unittest.TestCase):
         """Boots the hub, which asks for command and follows it; returns the boot."""
         boot = self.hub.boot(command, PROCEDURE_BOOT)
         self.assertBootClean(boot)
+        # The old hub's Z-Wave services ran under svscan when it was asked.
+        self.assertEqual(len(boot.all("running")), 2, boot.tail())
+        for line in boot.all("running"):
+            self.assertRegex(line, r": up \(pid \d+\) \d+ seconds$")
         return boot
 
     def assertFollowed(self, boot, command, until=None):
@@ -107,6 +111,17 @@ class HubTest(unittest.TestCase):
         banners = [m.group(1) for m in map(BANNER.search, check.all("log")) if m]
         self.assertEqual(banners, plan.commands(banners_of))
 
+    def upgraded(self, command):
+        """Asks for command, follows it to the reboot and checks the hub on its
+        next boot, the chip holding the new firmware. Returns both boots."""
+        boot = self.request(command)
+        self.assertFollowed(boot, command)
+        check = self.hub.boot("check", CHECK_BOOT)
+        self.assertBootClean(check)
+        self.assertUpgraded(check, PROCEDURES[command][1])
+        self.assertEqual(self.hub.chip("firmware.bin"), firmware())
+        return boot, check
+
     def flashes(self, check):
         return [FLASHED.search(line) for line in check.all("log") if FLASHED.search(line)]
 
@@ -143,12 +158,7 @@ class HubTest(unittest.TestCase):
 class UpgradeTest(HubTest):
     def test_upgrade_keeps_the_network_and_restarts_the_hub(self):
         self.hub = Hub("upgrade")
-        boot = self.request("upgrade")
-        self.assertFollowed(boot, "upgrade")
-        check = self.hub.boot("check", CHECK_BOOT)
-        self.assertBootClean(check)
-        self.assertUpgraded(check, plan.MIGRATION)
-        self.assertEqual(self.hub.chip("firmware.bin"), firmware())
+        boot, check = self.upgraded("upgrade")
         self.assertEqual(self.hub.chip("nvm.bin"), NETWORK_MEMORY)
         self.assertEqual([(m.group(1), m.group(2)) for m in self.flashes(check)],
                          [(str(len(firmware())), "kept")])
@@ -159,12 +169,7 @@ class UpgradeTest(HubTest):
 class EraseUpgradeTest(HubTest):
     def test_erase_upgrade_leaves_the_chip_without_a_network(self):
         self.hub = Hub("erase-upgrade")
-        boot = self.request("erase-upgrade")
-        self.assertFollowed(boot, "erase-upgrade")
-        check = self.hub.boot("check", CHECK_BOOT)
-        self.assertBootClean(check)
-        self.assertUpgraded(check, plan.ERASE)
-        self.assertEqual(self.hub.chip("firmware.bin"), firmware())
+        boot, check = self.upgraded("erase-upgrade")
         self.assertEqual(self.hub.chip("nvm.bin"), b"")
         # The bridge image with its memory erased, then the factory reset alone.
         self.assertEqual([(m.group(1), m.group(2)) for m in self.flashes(check)],
@@ -199,12 +204,7 @@ class RefusedImageTest(HubTest):
 
         # The chip takes the image now: the same request runs from the first step.
         self.hub.refuse = None
-        retry = self.request("upgrade")
-        self.assertFollowed(retry, "upgrade")
-        check = self.hub.boot("check", CHECK_BOOT)
-        self.assertBootClean(check)
-        self.assertUpgraded(check, plan.MIGRATION)
-        self.assertEqual(self.hub.chip("firmware.bin"), firmware())
+        self.upgraded("upgrade")
         self.assertEqual(self.hub.chip("nvm.bin"), NETWORK_MEMORY)
         self.hub.discard = True
 

@@ -14,6 +14,8 @@ import shutil
 import subprocess
 import tempfile
 
+import standins
+
 # Where the repository lives inside the root.
 REPOSITORY_IN_ROOT = "/srv/rehearsal/repo"
 ORIGIN_NEW = "Verdanta Rehearsal"
@@ -119,3 +121,27 @@ def write_data_files(directory, keys):
         with open(path, "wb") as f:
             f.write(data)
         os.chmod(path, 0o644)
+
+
+def make_sources(shared, build_repository):
+    """What the rehearsals and the emulated hub make first, under shared: the
+    keys, the repository (build_repository(keys, scratch) returns its folder),
+    the old stack's packages, the service's data files and the old key.
+    Returns {"repo", "old", "data", "legacy_key", "new_key"}."""
+    scratch = os.path.join(shared, "scratch")
+    old_dir = os.path.join(shared, "old")
+    os.makedirs(old_dir)
+    keys = Keys()
+    try:
+        made = {"repo": build_repository(keys, scratch),
+                "old": [p.build(old_dir, scratch) for p in standins.OLD_STACK],
+                "data": os.path.join(shared, "data"),
+                "legacy_key": os.path.join(shared, "legacy.asc"),
+                "new_key": keys.new}
+        write_data_files(made["data"], keys)
+        with open(made["legacy_key"], "wb") as f:
+            f.write(keys.export(keys.old, armor=True))
+    finally:
+        keys.close()
+    shutil.rmtree(scratch)
+    return made

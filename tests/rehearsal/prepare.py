@@ -71,24 +71,10 @@ def main():
     log("root %s" % tarball)
     shutil.rmtree(SHARED, ignore_errors=True)
     os.makedirs(SHARED)
-    scratch = os.path.join(SHARED, "scratch")
-    keys = archive.Keys()
-    try:
-        repo = build_repository(keys, scratch)
-        old = build_all(standins.OLD_STACK, os.path.join(SHARED, "old"), scratch)
-        data = os.path.join(SHARED, "data")
-        archive.write_data_files(data, keys)
-        legacy_key = os.path.join(SHARED, "legacy.asc")
-        with open(legacy_key, "wb") as f:
-            f.write(keys.export(keys.old, armor=True))
-        new_key = keys.new
-    finally:
-        keys.close()
-    shutil.rmtree(scratch)
-    package = build_service(data)
+    made = archive.make_sources(SHARED, build_repository)
+    package = build_service(made["data"])
     log("service from %s" % (package or "the built program " + os.environ["ZORVI_REHEARSAL_DAEMON"]))
-    artifacts = {"tarball": tarball, "repo": repo, "old": old, "data": data, "legacy_key": legacy_key,
-                 "new_key": new_key, "package": package, "daemon": os.environ["ZORVI_REHEARSAL_DAEMON"]}
+    artifacts = dict(made, tarball=tarball, package=package, daemon=os.environ["ZORVI_REHEARSAL_DAEMON"])
     with open(os.path.join(SHARED, "artifacts.json"), "w", encoding="utf-8") as f:
         json.dump(artifacts, f, indent=1)
     log("done in %.0f s" % (time.monotonic() - start))
