@@ -22,6 +22,11 @@ SCALE = float(os.environ.get("ZORVI_TIME_SCALE", "1"))
 CMDLINE = "console=ttyAMA0,115200 root=/dev/mmcblk0 rootfstype=ext4 rootwait rw 8250.nr_uarts=0"
 # The chip's network memory before the upgrade: what --migrate-nvm must keep.
 NETWORK_MEMORY = b"home network: 23 nodes\n" * 40
+# QEMU's raspi0 sometimes stays on after systemd's last step (once in about
+# twenty boots, on a loaded machine): once the SD card is unmounted, the boot
+# is over; the hub gets this long to end it itself.
+SHUTDOWN_DONE = b"systemd-shutdown[1]: All filesystems unmounted."
+SHUTDOWN_GRACE = 30
 # Records shown as they come, so that a person can follow the hub.
 FOLLOWED = ("ready", "json", "client", "error", "end")
 RECORD = re.compile(r"HUB (\w[\w-]*)(?: (.*))?$")
@@ -36,7 +41,7 @@ class Boot:
         self.console = console
         self.records = records  # (host seconds since QEMU started, name, fields text)
         self.seconds = seconds
-        self.ended = ended  # QEMU exited by itself (reboot or power-off)
+        self.ended = ended  # rebooted or powered off (QEMU exited, or the card was unmounted)
 
     def all(self, name):
         return [fields for _, n, fields in self.records if n == name]
@@ -108,6 +113,7 @@ class Hub:
              "-serial", "stdio", "-serial", "unix:%s,server=on,wait=on" % aux],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         chip = None
+        forced = False
         started = time.monotonic()
         deadline = started + timeout * SCALE
         console = bytearray()
@@ -126,8 +132,15 @@ class Hub:
             sel = selectors.DefaultSelector()
             sel.register(qemu.stdout, selectors.EVENT_READ)
             pending = b""
+            unmounted = None  # when the hub's shutdown had its file systems unmounted
             with open(console_path, "wb") as log:
                 while time.monotonic() < deadline:
+                    if unmounted is not None and time.monotonic() > unmounted + SHUTDOWN_GRACE * SCALE:
+                        # Left on at the very end of its shutdown: switch it off.
+                        print("%s boot %d: still on %d s after its shutdown unmounted the SD card; switched off"
+                              % (self.name, self.boots, SHUTDOWN_GRACE), flush=True)
+                        forced = True
+                        break
                     if not sel.select(max(0.0, min(1.0, deadline - time.monotonic()))):
                         continue
                     data = os.read(qemu.stdout.fileno(), 65536)
@@ -136,6 +149,8 @@ class Hub:
                     log.write(data)
                     log.flush()
                     console += data
+                    if unmounted is None and SHUTDOWN_DONE in console:
+                        unmounted = time.monotonic()
                     pending += data
                     *lines, pending = pending.split(b"\n")
                     for line in lines:
@@ -147,10 +162,11 @@ class Hub:
                                 print("%s boot %d: %s %s" % (self.name, self.boots, m.group(1), m.group(2)),
                                       flush=True)
         finally:
-            ended = qemu.poll() is not None or self._wait(qemu, 5)
-            if not ended:
+            exited = qemu.poll() is not None or (not forced and self._wait(qemu, 5))
+            if not exited:
                 qemu.kill()
                 qemu.wait()
+            ended = exited or forced
             if chip is not None and not self._wait(chip, 5):
                 chip.kill()
                 chip.wait()

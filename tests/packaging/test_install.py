@@ -165,10 +165,17 @@ class DaemontoolsHub(Ordered):
         return [p for p in self.root.processes() if p["argv"] and p["argv"][0] in names]
 
     def check_running_service(self):
-        daemons = pt.wait_until(lambda: (lambda d: len(d) == 3 and d)(
-            [p for p in self.root.processes() if p["argv"][:1] == [DAEMON]]), 30, "three service processes")
         pt.wait_until(lambda: self.root.exists(SOCKET), 30, "the socket")
-        by_pid = {p["pid"]: p for p in self.root.processes()}
+
+        # The frontend drops to the account only after its fork: a look taken
+        # before that sees it still as root.
+        def settled():
+            procs = self.root.processes()
+            daemons = [p for p in procs if p["argv"][:1] == [DAEMON]]
+            return len(daemons) == 3 and any(p["uid"] == self.uid for p in daemons) and (procs, daemons)
+        procs, daemons = pt.wait_until(settled, 30, "three service processes, one of them the account's",
+                                       interval=0.1)
+        by_pid = {p["pid"]: p for p in procs}
         launcher = [p for p in daemons if by_pid.get(p["ppid"], {}).get("argv", [])[:1] != [DAEMON]]
         self.assertEqual(len(launcher), 1, daemons)
         launcher = launcher[0]
